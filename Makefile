@@ -1,0 +1,55 @@
+# Development entry points.  `make test` works on a fresh machine: it finds
+# Python 3.13 (on PATH or through pyenv), creates .venv, installs the package
+# with its test dependencies and runs the tests.  A second run reuses .venv and
+# the CMake build directory.
+
+PYTHON313 := $(shell command -v python3.13 2>/dev/null && python3.13 -c 'import sys' 2>/dev/null)
+ifeq ($(PYTHON313),)
+PYTHON313 := $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13) \
+                         $(wildcard $(HOME)/.pyenv/versions/3.13*/bin/python3.13))
+endif
+
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.deps-installed
+SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
+           CMakeLists.txt runtime/CMakeLists.txt pyproject.toml
+
+.PHONY: test build demo bench sanitize clean
+
+test: build
+	$(PY) -m pytest -q -W error
+
+build: $(VENV)/.built
+
+$(PY):
+	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (neither python3.13 on PATH nor under pyenv)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+
+$(STAMP): $(PY) requirements-dev.txt stand_ins/pyproject.toml
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install -q ./stand_ins
+	touch $@
+
+# Editable-free install with a persistent build directory, so rebuilding
+# after a change compiles only what changed.
+$(VENV)/.built: $(STAMP) $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
+	touch $@
+
+bench: build
+	$(PY) bench/run.py
+
+# ASan + UBSan build of everything, then the test suite under it.
+sanitize: $(STAMP)
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.build-type=Debug \
+	    -C build-dir=build/sanitize .
+	rm -f $(VENV)/.built
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY) -X dev -m pytest -q -p no:cacheprovider
+
+clean:
+	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info

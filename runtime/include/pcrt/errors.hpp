@@ -1,0 +1,32 @@
+// Raising and catching Python exceptions from native code.
+//
+// `raise_*` set the error indicator and throw `Raised`.  Inside a
+// `catch (const Raised&)` block, `catch_if(type)` takes the pending exception
+// when it is an instance of `type` and otherwise lets it propagate, which is
+// the native spelling of `except type as exc:`.
+#pragma once
+
+#include "pcrt/ops.hpp"
+
+namespace pcrt {
+
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+// The argument-type failure of the calling convention:
+// "Argument 'name' has incorrect type (expected str, got int)".
+[[noreturn]] void raise_arg_type(const char* arg, const char* expected, PyObject* given);
+
+// Raises an exception instance as it is.
+[[noreturn]] void raise_exc(Ref exc);
+// `raise exc from cause`: cause and context both point at `cause`.
+[[noreturn]] void raise_from(Ref exc, Ref cause);
+// `raise exc` inside `except`: the handled exception becomes the context.
+[[noreturn]] void raise_during(Ref exc, Ref handled);
+
+// Inside a handler for `Raised`: the pending exception if it is an instance of
+// `type` (the indicator is then cleared), otherwise rethrows with it still set.
+Ref catch_if(PyObject* type);
+// Inside a handler for `Raised`: the pending exception, whatever its type.
+Ref catch_any();
+
+}  // namespace pcrt

@@ -1,0 +1,131 @@
+// Native functions that behave like Python functions.
+//
+// Each function is described once by an `FnSpec`: its name, its parameters
+// (name, kind, conversion rule, annotation text, default) and its body.  From
+// that one description come the argument parser with the library's messages,
+// the docstring's signature line, `__annotations__`, `__defaults__`,
+// `__kwdefaults__` and `inspect.signature()`.  The objects bind as methods when
+// stored in a class, are called through vectorcall, and carry the module's
+// namespace so that bodies look globals up at call time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "pcrt/errors.hpp"
+
+namespace pcrt {
+
+// How an argument is checked and converted on entry.
+enum class Conv : std::uint8_t {
+  Any,      // taken as given
+  Str,      // exactly str
+  OptStr,   // None or exactly str
+  Dict,     // exactly dict
+  OptDict,  // None or exactly dict
+  List,     // exactly list
+  Int,      // any number, converted with int()
+  OptInt,   // None or as Int
+  Float,    // any real number, converted with float()
+  Bool,     // its truth value
+};
+
+enum class Kind : std::uint8_t { PositionalOrKeyword, KeywordOnly, VarPositional, VarKeyword };
+
+// A parameter default, fixed when the function object is created.
+struct Default {
+  enum class Tag : std::uint8_t { Required, None, True, False, Int, Float, Str, Global };
+  Tag tag = Tag::Required;
+  long long integer = 0;
+  double real = 0.0;
+  const char* text = nullptr;  // Str: the value; Global: the module name read at creation
+};
+
+constexpr Default required() { return {}; }
+constexpr Default none_default() { return {Default::Tag::None}; }
+constexpr Default bool_default(bool value) { return {value ? Default::Tag::True : Default::Tag::False}; }
+constexpr Default int_default(long long value) { return {Default::Tag::Int, value}; }
+constexpr Default float_default(double value) { return {Default::Tag::Float, 0, value}; }
+constexpr Default str_default(const char* value) { return {Default::Tag::Str, 0, 0.0, value}; }
+// The current value of a module-level name, as `def f(x=NAME)` evaluates it.
+constexpr Default global_default(const char* name) { return {Default::Tag::Global, 0, 0.0, name}; }
+
+struct Param {
+  const char* name;
+  const char* annotation = nullptr;  // annotation text; nullptr for none
+  Conv conv = Conv::Any;
+  Default def = {};
+  Kind kind = Kind::PositionalOrKeyword;
+};
+
+// Parameter builders, read like a `def` line.
+constexpr Param arg(const char* name, const char* annotation = nullptr, Conv conv = Conv::Any,
+                    Default def = {}) {
+  return {name, annotation, conv, def, Kind::PositionalOrKeyword};
+}
+constexpr Param kwonly(const char* name, const char* annotation = nullptr, Conv conv = Conv::Any,
+                       Default def = {}) {
+  return {name, annotation, conv, def, Kind::KeywordOnly};
+}
+constexpr Param self_arg() { return arg("self"); }
+constexpr Param var_args(const char* name) { return {name, nullptr, Conv::Any, {}, Kind::VarPositional}; }
+constexpr Param var_kwargs(const char* name) { return {name, nullptr, Conv::Any, {}, Kind::VarKeyword}; }
+
+inline constexpr std::size_t kMaxParams = 12;
+
+class Call;
+using Body = Ref (*)(Call& call);
+
+struct FnSpec {
+  const char* name;
+  Body body;
+  std::vector<Param> params;
+  const char* returns = nullptr;  // return annotation text; nullptr for none
+  const char* doc = nullptr;      // docstring text after the signature line
+};
+
+struct FunctionObject;
+
+// The parsed and converted arguments of one call, in parameter order.
+class Call {
+ public:
+  Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  ~Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // Borrowed argument value (for *args a tuple, for **kwargs a dict).
+  PyObject* operator[](std::size_t index) const noexcept { return slots_[index]; }
+  PyObject* self() const noexcept { return slots_[0]; }
+  bool flag(std::size_t index) const noexcept { return slots_[index] == Py_True; }  // Conv::Bool
+  double real(std::size_t index) const noexcept { return PyFloat_AS_DOUBLE(slots_[index]); }  // Conv::Float
+  bool is_none(std::size_t index) const noexcept { return slots_[index] == Py_None; }
+
+  // A module-level name read at call time (NameError when unbound).
+  Ref global(const Id& name) const;
+  // The class the function was defined in (Python's `__class__` cell).
+  PyObject* defining_class() const;
+  FunctionObject* function() const noexcept { return fn_; }
+
+ private:
+  void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  void take(std::size_t index, Ref value);
+  void release() noexcept;
+
+  FunctionObject* fn_;
+  std::uint32_t owned_ = 0;  // bit i set: slots_[i] is a reference we own
+  PyObject* slots_[kMaxParams];
+};
+
+// Creates a function object for `spec`; `module` is the defining module, and
+// `qualname_prefix` is "Class." for methods (nullptr for module functions).
+// The spec must outlive the function (specs are static).
+Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_prefix = nullptr);
+// Records the defining class once it exists (used by `super()` in bodies).
+void set_defining_class(PyObject* function, PyObject* cls);
+bool is_function(PyObject* obj);
+
+// super(defining class, self).<name>: the next implementation in the MRO.
+Ref super_attr(const Call& call, const Id& name);
+
+}  // namespace pcrt

@@ -1,0 +1,10 @@
+// The shared native runtime of private_core: owning references, errors,
+// object operations, Python-like native functions and module/class builders.
+#pragma once
+
+#include "pcrt/errors.hpp"
+#include "pcrt/function.hpp"
+#include "pcrt/id.hpp"
+#include "pcrt/module.hpp"
+#include "pcrt/ops.hpp"
+#include "pcrt/ref.hpp"

@@ -1,0 +1,70 @@
+// Owning references and the error-propagation convention of the runtime.
+//
+// Every Python object that native code holds lives in a `Ref`.  A failing C API
+// call leaves the Python error indicator set and throws `Raised`; the entry
+// point of every native function catches it and returns NULL to the
+// interpreter, so module code reads straight through like the Python it mirrors.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace pcrt {
+
+// Thrown when the Python error indicator is set.  Carries nothing: the error
+// itself stays in the interpreter until an entry point hands it back.
+struct Raised {};
+
+[[noreturn]] inline void raised() { throw Raised{}; }
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
+  Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  ~Ref() { Py_XDECREF(ptr_); }
+
+  Ref& operator=(Ref other) noexcept {
+    std::swap(ptr_, other.ptr_);
+    return *this;
+  }
+
+  // Takes over a new reference; NULL means the call that produced it failed.
+  static Ref steal(PyObject* obj) {
+    if (obj == nullptr) raised();
+    return Ref(obj);
+  }
+  // Takes over a new reference that may legitimately be NULL without an error.
+  static Ref steal_or_null(PyObject* obj) noexcept { return Ref(obj); }
+  // Adds a reference to a borrowed object.
+  static Ref borrow(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
+
+  PyObject* get() const noexcept { return ptr_; }
+  PyObject* operator->() const noexcept { return ptr_; }
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+  // Hands the reference to a caller that steals it (C API return values).
+  PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  // A new reference for a consumer that steals but where we keep ours.
+  PyObject* new_ref() const noexcept { return Py_XNewRef(ptr_); }
+
+ private:
+  explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
+  PyObject* ptr_ = nullptr;
+};
+
+// Steals a new reference returned by a C API call, throwing on NULL.
+inline Ref check(PyObject* obj) { return Ref::steal(obj); }
+// Checks an int status of a C API call (-1 means an error is set).
+inline int check(int status) {
+  if (status < 0) raised();
+  return status;
+}
+inline Py_ssize_t check_size(Py_ssize_t n) {
+  if (n < 0) raised();
+  return n;
+}
+
+}  // namespace pcrt

@@ -1,0 +1,558 @@
+// The native function type: object layout, argument parsing and conversion,
+// binding as a method, and the introspection attributes Python tools read.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "pcrt/function.hpp"
+
+namespace pcrt {
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FnSpec* spec;
+  Py_ssize_t n_params;
+  Py_ssize_t n_positional;  // positional-or-keyword parameters, in front
+  Py_ssize_t varargs_index;  // -1 when absent
+  Py_ssize_t varkw_index;    // -1 when absent
+  PyObject* names[kMaxParams];     // interned parameter names
+  PyObject* defaults[kMaxParams];  // default values, NULL where required
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;   // __module__
+  PyObject* globals;  // the defining module's namespace
+  PyObject* doc;
+  PyObject* annotations;
+  PyObject* signature;  // inspect.Signature, built on first use
+  PyObject* klass;      // defining class, for super()
+  PyObject* dict;
+  PyObject* weaklist;
+};
+
+namespace {
+
+FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
+
+const char* qualname_utf8(FunctionObject* fn) { return PyUnicode_AsUTF8(fn->qualname); }
+
+// ---------------------------------------------------------------------------
+// Conversions of the calling convention.
+
+bool is_number(PyObject* value) {
+  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+  return nb != nullptr && (nb->nb_int != nullptr || nb->nb_index != nullptr || nb->nb_float != nullptr);
+}
+
+// Returns a new reference when the value is replaced, NULL when kept as is.
+PyObject* convert(const Param& param, PyObject* value) {
+  switch (param.conv) {
+    case Conv::Any:
+      return nullptr;
+    case Conv::OptStr:
+      if (value == Py_None) return nullptr;
+      [[fallthrough]];
+    case Conv::Str:
+      if (!PyUnicode_CheckExact(value)) raise_arg_type(param.name, "str", value);
+      return nullptr;
+    case Conv::OptDict:
+      if (value == Py_None) return nullptr;
+      [[fallthrough]];
+    case Conv::Dict:
+      if (!PyDict_CheckExact(value)) raise_arg_type(param.name, "dict", value);
+      return nullptr;
+    case Conv::List:
+      if (!PyList_CheckExact(value)) raise_arg_type(param.name, "list", value);
+      return nullptr;
+    case Conv::OptInt:
+      if (value == Py_None) return nullptr;
+      [[fallthrough]];
+    case Conv::Int:
+      if (PyLong_CheckExact(value)) return nullptr;
+      if (!is_number(value)) raise_arg_type(param.name, "int", value);
+      return check(PyNumber_Long(value)).release();
+    case Conv::Float: {
+      if (PyFloat_CheckExact(value)) return nullptr;
+      double real = PyFloat_AsDouble(value);
+      if (real == -1.0 && PyErr_Occurred()) raised();
+      return check(PyFloat_FromDouble(real)).release();
+    }
+    case Conv::Bool:
+      if (value == Py_True || value == Py_False) return nullptr;
+      return Py_NewRef(truthy(value) ? Py_True : Py_False);
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Parser failures, worded as the interpreter words them for Python functions.
+
+[[noreturn]] void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
+  Py_ssize_t most = fn->n_positional;
+  Py_ssize_t least = most;
+  while (least > 0 && fn->defaults[least - 1] != nullptr) --least;
+  if (least == most) {
+    raise_format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", qualname_utf8(fn), most,
+                 most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+  }
+  raise_format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
+               qualname_utf8(fn), least, most, given);
+}
+
+[[noreturn]] void missing_positional(FunctionObject* fn, PyObject* const* slots) {
+  std::string names;
+  Py_ssize_t count = 0;
+  auto is_missing = [&](Py_ssize_t i) { return slots[i] == nullptr && fn->defaults[i] == nullptr; };
+  for (Py_ssize_t i = 0; i < fn->n_positional; ++i) {
+    if (is_missing(i)) ++count;
+  }
+  Py_ssize_t seen = 0;
+  for (Py_ssize_t i = 0; i < fn->n_positional; ++i) {
+    if (!is_missing(i)) continue;
+    ++seen;
+    if (seen > 1) names += (seen == count) ? (count > 2 ? ", and " : " and ") : ", ";
+    names += "'";
+    names += PyUnicode_AsUTF8(fn->names[i]);
+    names += "'";
+  }
+  raise_format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", qualname_utf8(fn), count,
+               count == 1 ? "" : "s", names.c_str());
+}
+
+Py_ssize_t find_keyword(FunctionObject* fn, PyObject* key) {
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    if (fn->names[i] == key) return i;
+  }
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    if (PyUnicode_Check(key) && PyUnicode_Compare(fn->names[i], key) == 0) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Call: parsing into parameter order.
+
+void Call::take(std::size_t index, Ref value) {
+  slots_[index] = value.release();
+  owned_ |= (1u << index);
+}
+
+Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : fn_(fn) {
+  try {
+    parse(args, nargs, kwnames);
+  } catch (...) {
+    release();
+    throw;
+  }
+}
+
+void Call::release() noexcept {
+  for (std::uint32_t bits = owned_; bits != 0; bits &= bits - 1) Py_DECREF(slots_[__builtin_ctz(bits)]);
+  owned_ = 0;
+}
+
+Call::~Call() { release(); }
+
+void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FunctionObject* fn = fn_;
+  const Py_ssize_t n_params = fn->n_params;
+  const Py_ssize_t n_positional = fn->n_positional;
+  for (Py_ssize_t i = 0; i < n_params; ++i) slots_[i] = nullptr;
+
+  Py_ssize_t n_direct = nargs;
+  if (nargs > n_positional) {
+    if (fn->varargs_index < 0) too_many_positional(fn, nargs);
+    n_direct = n_positional;
+  }
+  for (Py_ssize_t i = 0; i < n_direct; ++i) slots_[i] = args[i];
+  if (fn->varargs_index >= 0) {
+    Ref extra = check(PyTuple_New(nargs - n_direct));
+    for (Py_ssize_t i = n_direct; i < nargs; ++i) PyTuple_SET_ITEM(extra.get(), i - n_direct, Py_NewRef(args[i]));
+    take(static_cast<std::size_t>(fn->varargs_index), std::move(extra));
+  }
+  if (fn->varkw_index >= 0) take(static_cast<std::size_t>(fn->varkw_index), new_dict());
+
+  if (kwnames != nullptr) {
+    const Py_ssize_t n_kw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n_kw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      PyObject* value = args[nargs + k];
+      Py_ssize_t index = find_keyword(fn, key);
+      if (index == fn->varargs_index || index == fn->varkw_index) index = -1;
+      if (index < 0) {
+        if (fn->varkw_index < 0) {
+          raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname_utf8(fn), key);
+        }
+        dict_set(slots_[fn->varkw_index], key, value);
+        continue;
+      }
+      if (slots_[index] != nullptr) {
+        raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname_utf8(fn), key);
+      }
+      slots_[index] = value;
+    }
+  }
+
+  for (Py_ssize_t i = 0; i < n_params; ++i) {
+    if (slots_[i] != nullptr) continue;
+    if (fn->defaults[i] != nullptr) {
+      slots_[i] = fn->defaults[i];
+      continue;
+    }
+    if (i < n_positional) missing_positional(fn, slots_);
+    raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", PyUnicode_AsUTF8(fn->name), fn->names[i]);
+  }
+
+  const std::vector<Param>& params = fn->spec->params;
+  for (Py_ssize_t i = 0; i < n_params; ++i) {
+    if (params[i].conv == Conv::Any) continue;
+    if (PyObject* converted = convert(params[i], slots_[i])) take(static_cast<std::size_t>(i), Ref::steal(converted));
+  }
+}
+
+Ref Call::global(const Id& name) const {
+  Ref value = dict_get(fn_->globals, name);
+  if (value) return value;
+  Ref builtins = Ref::borrow(PyEval_GetFrameBuiltins());
+  if (builtins) value = dict_get(builtins.get(), name);
+  if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
+  return value;
+}
+
+PyObject* Call::defining_class() const {
+  if (fn_->klass == nullptr) raise(PyExc_RuntimeError, "super(): no defining class");
+  return fn_->klass;
+}
+
+Ref super_attr(const Call& call, const Id& name) {
+  static PyObject* super_type = reinterpret_cast<PyObject*>(&PySuper_Type);
+  Ref proxy = pcrt::call(super_type, {call.defining_class(), call.self()});
+  return getattr(proxy.get(), name);
+}
+
+// ---------------------------------------------------------------------------
+// The type.
+
+namespace {
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  FunctionObject* fn = as_function(callable);
+  try {
+    Call call(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return fn->spec->body(call).release();
+  } catch (const Raised&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& exc) {
+    PyErr_SetString(PyExc_SystemError, exc.what());
+    return nullptr;
+  }
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  FunctionObject* fn = as_function(self);
+  Py_VISIT(Py_TYPE(self));
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) Py_VISIT(fn->defaults[i]);
+  Py_VISIT(fn->module);
+  Py_VISIT(fn->globals);
+  Py_VISIT(fn->doc);
+  Py_VISIT(fn->annotations);
+  Py_VISIT(fn->signature);
+  Py_VISIT(fn->klass);
+  Py_VISIT(fn->dict);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  FunctionObject* fn = as_function(self);
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) Py_CLEAR(fn->defaults[i]);
+  Py_CLEAR(fn->module);
+  Py_CLEAR(fn->globals);
+  Py_CLEAR(fn->doc);
+  Py_CLEAR(fn->annotations);
+  Py_CLEAR(fn->signature);
+  Py_CLEAR(fn->klass);
+  Py_CLEAR(fn->dict);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  FunctionObject* fn = as_function(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  if (fn->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) Py_CLEAR(fn->names[i]);
+  Py_CLEAR(fn->name);
+  Py_CLEAR(fn->qualname);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Wraps getters so that C++ exceptions never reach the interpreter.
+template <Ref (*Get)(FunctionObject*)>
+PyObject* guarded_getter(PyObject* self, void*) {
+  try {
+    return Get(as_function(self)).release();
+  } catch (const Raised&) {
+    return nullptr;
+  } catch (const std::exception& exc) {
+    PyErr_SetString(PyExc_SystemError, exc.what());
+    return nullptr;
+  }
+}
+
+Ref get_name(FunctionObject* fn) { return Ref::borrow(fn->name); }
+Ref get_qualname(FunctionObject* fn) { return Ref::borrow(fn->qualname); }
+Ref get_doc(FunctionObject* fn) { return Ref::borrow(fn->doc ? fn->doc : Py_None); }
+Ref get_globals(FunctionObject* fn) { return Ref::borrow(fn->globals); }
+Ref get_annotations(FunctionObject* fn) { return Ref::borrow(fn->annotations); }
+
+Ref get_defaults(FunctionObject* fn) {
+  Py_ssize_t first = fn->n_positional;
+  while (first > 0 && fn->defaults[first - 1] != nullptr) --first;
+  if (first == fn->n_positional) return none();
+  Ref out = check(PyTuple_New(fn->n_positional - first));
+  for (Py_ssize_t i = first; i < fn->n_positional; ++i) PyTuple_SET_ITEM(out.get(), i - first, Py_NewRef(fn->defaults[i]));
+  return out;
+}
+
+Ref get_kwdefaults(FunctionObject* fn) {
+  Ref out;
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    if (fn->spec->params[i].kind != Kind::KeywordOnly || fn->defaults[i] == nullptr) continue;
+    if (!out) out = new_dict();
+    dict_set(out.get(), fn->names[i], fn->defaults[i]);
+  }
+  return out ? out : none();
+}
+
+Ref get_signature(FunctionObject* fn) {
+  if (fn->signature != nullptr) return Ref::borrow(fn->signature);
+  static const Id id_Parameter("Parameter"), id_Signature("Signature"), id_empty("empty"), id_default("default"),
+      id_annotation("annotation"), id_return_annotation("return_annotation");
+  static const Id kind_ids[] = {Id("POSITIONAL_OR_KEYWORD"), Id("KEYWORD_ONLY"), Id("VAR_POSITIONAL"),
+                                Id("VAR_KEYWORD")};
+  Ref inspect = import("inspect");
+  Ref parameter_cls = getattr(inspect.get(), id_Parameter);
+  Ref empty = getattr(parameter_cls.get(), id_empty);
+  Ref parameters = new_list();
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    const Param& param = fn->spec->params[i];
+    Ref kind = getattr(parameter_cls.get(), kind_ids[static_cast<int>(param.kind)]);
+    Ref annotation = param.annotation ? str(param.annotation) : empty;
+    PyObject* default_value = fn->defaults[i] ? fn->defaults[i] : empty.get();
+    Ref parameter = call(parameter_cls.get(), {fn->names[i], kind.get()},
+                         {{id_default, default_value}, {id_annotation, annotation.get()}});
+    list_append(parameters.get(), parameter.get());
+  }
+  Ref signature_cls = getattr(inspect.get(), id_Signature);
+  Ref returns = fn->spec->returns ? str(fn->spec->returns) : getattr(signature_cls.get(), id_empty);
+  Ref signature = call(signature_cls.get(), {parameters.get()}, {{id_return_annotation, returns.get()}});
+  fn->signature = signature.new_ref();
+  return signature;
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) {
+  FunctionObject* fn = as_function(self);
+  Py_XSETREF(fn->doc, Py_XNewRef(value));
+  return 0;
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+  return 0;
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", guarded_getter<get_name>, nullptr, nullptr, nullptr},
+    {"__qualname__", guarded_getter<get_qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", guarded_getter<get_doc>, set_doc, nullptr, nullptr},
+    {"__globals__", guarded_getter<get_globals>, nullptr, nullptr, nullptr},
+    {"__annotations__", guarded_getter<get_annotations>, nullptr, nullptr, nullptr},
+    {"__defaults__", guarded_getter<get_defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", guarded_getter<get_kwdefaults>, nullptr, nullptr, nullptr},
+    {"__signature__", guarded_getter<get_signature>, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weaklist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "private_core.native_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// One type per extension module, created on first use and kept for the life
+// of the process, like a static type.
+PyTypeObject* function_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = check(PyType_FromSpec(&function_spec)).release();
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// ---------------------------------------------------------------------------
+// Creation: defaults, annotations and the docstring's signature line.
+
+Ref make_default(const Default& def, PyObject* globals) {
+  switch (def.tag) {
+    case Default::Tag::Required:
+      return nullptr;
+    case Default::Tag::None:
+      return none();
+    case Default::Tag::True:
+      return boolean(true);
+    case Default::Tag::False:
+      return boolean(false);
+    case Default::Tag::Int:
+      return integer(def.integer);
+    case Default::Tag::Float:
+      return real(def.real);
+    case Default::Tag::Str:
+      return str(def.text);
+    case Default::Tag::Global: {
+      Ref value = dict_get(globals, str(def.text).get());
+      if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", def.text);
+      return value;
+    }
+  }
+  return nullptr;
+}
+
+// "name(a: str, b: int = 3, *, c=None) -> str", as inspect would print it but
+// with annotations unquoted and module-level defaults shown by name.
+std::string signature_line(FunctionObject* fn) {
+  std::string line = PyUnicode_AsUTF8(fn->name);
+  line += "(";
+  bool star_written = false;
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    const Param& param = fn->spec->params[i];
+    if (i > 0) line += ", ";
+    if (param.kind == Kind::KeywordOnly && !star_written) {
+      line += "*, ";
+      star_written = true;
+    }
+    if (param.kind == Kind::VarPositional) {
+      line += "*";
+      star_written = true;
+    }
+    if (param.kind == Kind::VarKeyword) line += "**";
+    line += param.name;
+    if (param.annotation) {
+      line += ": ";
+      line += param.annotation;
+    }
+    if (fn->defaults[i] == nullptr) continue;
+    line += param.annotation ? " = " : "=";
+    if (param.def.tag == Default::Tag::Global) {
+      line += param.def.text;
+    } else {
+      Ref shown = check(PyObject_Repr(fn->defaults[i]));
+      line += utf8(shown.get());
+    }
+  }
+  line += ")";
+  if (fn->spec->returns) {
+    line += " -> ";
+    line += fn->spec->returns;
+  }
+  return line;
+}
+
+}  // namespace
+
+Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_prefix) {
+  if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "native function has too many parameters");
+  PyTypeObject* type = function_type();
+  Ref self = check(type->tp_alloc(type, 0));
+  FunctionObject* fn = as_function(self.get());
+  fn->vectorcall = function_vectorcall;
+  fn->spec = &spec;
+  fn->n_params = static_cast<Py_ssize_t>(spec.params.size());
+  fn->varargs_index = fn->varkw_index = -1;
+
+  PyObject* globals = PyModule_GetDict(module);
+  if (globals == nullptr) raised();
+  fn->globals = Py_NewRef(globals);
+  fn->module = dict_get(globals, str("__name__").get()).release();
+  if (fn->module == nullptr) fn->module = Py_NewRef(Py_None);
+  fn->name = check(PyUnicode_InternFromString(spec.name)).release();
+  fn->qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s%s", qualname_prefix, spec.name)).release()
+                                 : Py_NewRef(fn->name);
+
+  Ref annotations = new_dict();
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    const Param& param = spec.params[i];
+    fn->names[i] = check(PyUnicode_InternFromString(param.name)).release();
+    fn->defaults[i] = make_default(param.def, globals).release();
+    if (param.kind == Kind::PositionalOrKeyword) fn->n_positional = i + 1;
+    if (param.kind == Kind::VarPositional) fn->varargs_index = i;
+    if (param.kind == Kind::VarKeyword) fn->varkw_index = i;
+    if (param.annotation) dict_set(annotations.get(), fn->names[i], str(param.annotation).get());
+  }
+  if (spec.returns) dict_set(annotations.get(), str("return").get(), str(spec.returns).get());
+  fn->annotations = annotations.release();
+
+  std::string doc = signature_line(fn);
+  if (spec.doc && *spec.doc) {
+    doc += "\n\n";
+    doc += spec.doc;
+  }
+  fn->doc = str(doc).release();
+  return self;
+}
+
+void set_defining_class(PyObject* function, PyObject* cls) {
+  Py_XSETREF(as_function(function)->klass, Py_NewRef(cls));
+}
+
+bool is_function(PyObject* obj) { return Py_IS_TYPE(obj, function_type()); }
+
+}  // namespace pcrt

@@ -1,0 +1,81 @@
+// Object operations of the runtime: calls with stack-held arguments, imports.
+#include <cstring>
+
+#include "pcrt/errors.hpp"
+#include "pcrt/ops.hpp"
+
+namespace pcrt {
+namespace {
+
+constexpr std::size_t kMaxCallArgs = 16;
+
+// Lays out `prefix` (optional), the positional and the keyword values on a
+// stack array with one free slot in front, as vectorcall allows callees to use.
+struct StackArgs {
+  PyObject* slots[kMaxCallArgs + 2];
+  std::size_t count = 0;
+  Ref kwnames;
+
+  StackArgs(PyObject* prefix, Args args, Kws kws) {
+    if (args.size() + kws.size() + 1 > kMaxCallArgs) {
+      raise(PyExc_SystemError, "too many arguments for a native call");
+    }
+    PyObject** out = slots + 1;
+    if (prefix != nullptr) out[count++] = prefix;
+    for (PyObject* item : args) out[count++] = item;
+    if (kws.size() != 0) {
+      kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
+      Py_ssize_t i = 0;
+      for (const Kw& kw : kws) {
+        PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(kw.name.get()));
+        out[count++] = kw.value;
+      }
+    }
+  }
+  PyObject* const* argv() const { return slots + 1; }
+  std::size_t nargsf() const {
+    std::size_t positional = count - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get())) : 0);
+    return positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  }
+};
+
+}  // namespace
+
+Ref call(PyObject* callable, Args args, Kws kws) {
+  StackArgs stack(nullptr, args, kws);
+  return check(PyObject_Vectorcall(callable, stack.argv(), stack.nargsf(), stack.kwnames.get()));
+}
+
+Ref call_method(PyObject* obj, const Id& name, Args args, Kws kws) {
+  StackArgs stack(obj, args, kws);
+  return check(PyObject_VectorcallMethod(name.get(), stack.argv(), stack.nargsf(), stack.kwnames.get()));
+}
+
+Ref tuple(Args items) {
+  Ref out = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(item));
+  return out;
+}
+
+Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+Ref import_from(const char* module, const char* name) {
+  Ref mod = import(module);
+  Ref attr_name = str(name);
+  PyObject* out = PyObject_GetAttr(mod.get(), attr_name.get());
+  if (out == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+  }
+  return check(out);
+}
+
+std::string_view utf8(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) raised();
+  return {data, static_cast<std::size_t>(size)};
+}
+
+}  // namespace pcrt

@@ -1,0 +1,1 @@
+"""Test/demo stand-in for the tessaro host package."""
