@@ -221,6 +221,8 @@ Ref Call::global(const Id& name) const {
   return value;
 }
 
+void Call::set_global(const Id& name, PyObject* value) const { dict_set(fn_->globals, name, value); }
+
 PyObject* Call::defining_class() const {
   if (fn_->klass == nullptr) raise(PyExc_RuntimeError, "super(): no defining class");
   return fn_->klass;

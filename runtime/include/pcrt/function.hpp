@@ -103,6 +103,8 @@ class Call {
 
   // A module-level name read at call time (NameError when unbound).
   Ref global(const Id& name) const;
+  // Rebinds a module-level name (Python's `global name; name = value`).
+  void set_global(const Id& name, PyObject* value) const;
   // The class the function was defined in (Python's `__class__` cell).
   PyObject* defining_class() const;
   FunctionObject* function() const noexcept { return fn_; }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pcrt/errors.hpp"
+#include "pcrt/flow.hpp"
 #include "pcrt/function.hpp"
 #include "pcrt/id.hpp"
 #include "pcrt/module.hpp"
