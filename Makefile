@@ -18,7 +18,7 @@ SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -
 .PHONY: test build demo bench sanitize clean
 
 test: build
-	$(PY) -m pytest -q -W error
+	$(PY) -P -m pytest -q -W error
 
 build: $(VENV)/.built
 
@@ -49,7 +49,7 @@ sanitize: $(STAMP)
 	    -C build-dir=build/sanitize .
 	rm -f $(VENV)/.built
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY) -X dev -m pytest -q -p no:cacheprovider
+	ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY) -X dev -P -m pytest -q -p no:cacheprovider
 
 clean:
 	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info

@@ -1,6 +1,172 @@
-// private_core.ledgerbook: not built yet.
+// private_core.ledgerbook: company-type validation and financial-statement
+// values.  Both calls send one request through the caller's session and hand
+// back the service's JSON object as a plain dictionary.
 #include "pcrt/pcrt.hpp"
 
-static void build(pcrt::Module&) {}
+namespace {
+using namespace pcrt;
+
+const Id id_DataDecodingError("DataDecodingError"), id_Mapping("Mapping"),
+    id_ensure_json_dict("_ensure_json_dict"), id_decode_response("_decode_response"),
+    id_coerce_symbols("_coerce_symbols"), id_COMPANY_TYPE_ENDPOINT("_COMPANY_TYPE_ENDPOINT"),
+    id_STATEMENT_ENDPOINT("_STATEMENT_ENDPOINT");
+const Id id_json("json"), id_get("get"), id_post("post"), id_params("params"), id_json_body("json_body"),
+    id_context("context"), id_strip("strip"), id_upper("upper"), id_symbol("symbol"),
+    id_statement_id("statement_id"), id_start_year("start_year"), id_end_year("end_year"), id_period("period");
+
+[[noreturn]] void raise_decoding(const Call& c, PyObject* message) {
+  raise_exc(call(c.global(id_DataDecodingError).get(), {message}));
+}
+
+Ref ensure_json_dict(Call& c) {
+  PyObject* payload = c[0];
+  if (!PyDict_CheckExact(payload) && !isinstance(payload, c.global(id_Mapping).get())) {
+    raise_decoding(c, check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[1])).get());
+  }
+  return call(reinterpret_cast<PyObject*>(&PyDict_Type), {payload});
+}
+
+const FnSpec kEnsureJsonDict{"_ensure_json_dict",
+                             ensure_json_dict,
+                             {arg("payload", "Any"), kwonly("context", "str", Conv::Str)},
+                             "JsonDict",
+                             "Coerce a decoded JSON payload into a dictionary.\n"
+                             "\n"
+                             "Parameters\n"
+                             "----------\n"
+                             "payload:\n"
+                             "    Raw data returned from ``response.json()``.\n"
+                             "context:\n"
+                             "    Short description of the request, used in error messages.\n"
+                             "\n"
+                             "Returns\n"
+                             "-------\n"
+                             "dict\n"
+                             "    The validated payload.\n"
+                             "\n"
+                             "Raises\n"
+                             "------\n"
+                             "DataDecodingError\n"
+                             "    If the payload cannot be interpreted as a dictionary."};
+
+Ref decode_response(Call& c) {
+  Ref payload;
+  try {
+    payload = call_method(c[0], id_json);
+  } catch (const Raised&) {
+    Ref cause = catch_if(PyExc_ValueError);
+    Ref message = check(PyUnicode_FromFormat("Unable to decode JSON response for %U.", c[1]));
+    raise_from(call(c.global(id_DataDecodingError).get(), {message.get()}), std::move(cause));
+  }
+  return call(c.global(id_ensure_json_dict).get(), {payload.get()}, {{id_context, c[1]}});
+}
+
+const FnSpec kDecodeResponse{
+    "_decode_response", decode_response, {arg("response"), kwonly("context", "str", Conv::Str)}, "JsonDict"};
+
+// A single string is one symbol; any other iterable yields one symbol per
+// item.  Blank items are dropped; order and duplicates are kept.
+Ref coerce_symbols(Call& c) {
+  PyObject* symbols = c[0];
+  Ref items = PyUnicode_Check(symbols) ? tuple({symbols}) : check(PySequence_Fast(symbols, "symbols must be iterable"));
+  Ref cleaned = new_list();
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(item)) {
+      raise_format(PyExc_TypeError, "symbols must contain only strings, got %.200s", Py_TYPE(item)->tp_name);
+    }
+    Ref stripped = call_method(item, id_strip);
+    if (check_size(PyObject_Length(stripped.get())) == 0) continue;
+    list_append(cleaned.get(), call_method(stripped.get(), id_upper).get());
+  }
+  if (PyList_GET_SIZE(cleaned.get()) == 0) raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
+  return cleaned;
+}
+
+const FnSpec kCoerceSymbols{"_coerce_symbols", coerce_symbols, {arg("symbols", "Sequence[str]")}, "List[str]"};
+
+Ref validate_company_types(Call& c) {
+  Ref params = new_dict();
+  dict_set(params.get(), id_symbol, call(c.global(id_coerce_symbols).get(), {c[1]}).get());
+  Ref endpoint = c.global(id_COMPANY_TYPE_ENDPOINT);
+  Ref response = call_method(c[0], id_get, {endpoint.get()}, {{id_params, params.get()}});
+  return call(c.global(id_decode_response).get(), {response.get()}, {{id_context, endpoint.get()}});
+}
+
+const FnSpec kValidateCompanyTypes{"validate_company_types",
+                                   validate_company_types,
+                                   {arg("session", "HttpSession"), arg("symbols", "Sequence[str]")},
+                                   "JsonDict",
+                                   "Call the company-type validation endpoint.\n"
+                                   "\n"
+                                   "Parameters\n"
+                                   "----------\n"
+                                   "session:\n"
+                                   "    Authenticated HTTP session created by :class:`TessaroClient`.\n"
+                                   "symbols:\n"
+                                   "    Collection of ticker symbols to validate.\n"
+                                   "\n"
+                                   "Returns\n"
+                                   "-------\n"
+                                   "dict\n"
+                                   "    Backend response as dictionary."};
+
+Ref fetch_statement_values(Call& c) {
+  Ref body = new_dict();
+  dict_set(body.get(), id_symbol, call(c.global(id_coerce_symbols).get(), {c[1]}).get());
+  dict_set(body.get(), id_statement_id, c[2]);
+  dict_set(body.get(), id_start_year, c[3]);
+  dict_set(body.get(), id_end_year, c[4]);
+  dict_set(body.get(), id_period, c[5]);
+  Ref endpoint = c.global(id_STATEMENT_ENDPOINT);
+  Ref response = call_method(c[0], id_post, {endpoint.get()}, {{id_json_body, body.get()}});
+  return call(c.global(id_decode_response).get(), {response.get()}, {{id_context, endpoint.get()}});
+}
+
+const FnSpec kFetchStatementValues{"fetch_statement_values",
+                                   fetch_statement_values,
+                                   {arg("session", "HttpSession"), kwonly("symbols", "Sequence[str]"),
+                                    kwonly("statement_id", "int", Conv::Int), kwonly("start_year", "int", Conv::Int),
+                                    kwonly("end_year", "int", Conv::Int), kwonly("period", "str", Conv::Str)},
+                                   "JsonDict",
+                                   "Fetch statement values for the given symbol set.\n"
+                                   "\n"
+                                   "Parameters\n"
+                                   "----------\n"
+                                   "session:\n"
+                                   "    Authenticated HTTP session.\n"
+                                   "symbols:\n"
+                                   "    Symbol list that already passed company-type validation.\n"
+                                   "statement_id:\n"
+                                   "    Statement identifier (1..4).\n"
+                                   "start_year:\n"
+                                   "    Beginning year (>= 1900).\n"
+                                   "end_year:\n"
+                                   "    Ending year (>= start_year).\n"
+                                   "period:\n"
+                                   "    Reporting cadence, ``\"year\"`` or ``\"quarter\"``.\n"
+                                   "\n"
+                                   "Returns\n"
+                                   "-------\n"
+                                   "dict\n"
+                                   "    The decoded backend response."};
+
+void build(Module& m) {
+  m.import_from("typing", {"Any", "Dict", "Iterable", "List", "Mapping", "Sequence"});
+  m.import_from("tessaro.exceptions", {"DataDecodingError"});
+  m.import_relative("wirelink", {"HttpSession"});
+  m.add("_COMPANY_TYPE_ENDPOINT", str("/reporting/meta/company-types/validate").get());
+  m.add("_STATEMENT_ENDPOINT", str("/reporting/statements/values").get());
+  Ref key_value = tuple({reinterpret_cast<PyObject*>(&PyUnicode_Type), m.get("Any").get()});
+  m.add("JsonDict", check(PyObject_GetItem(m.get("Dict").get(), key_value.get())).get());
+  m.def(kEnsureJsonDict);
+  m.def(kDecodeResponse);
+  m.def(kCoerceSymbols);
+  m.def(kValidateCompanyTypes);
+  m.def(kFetchStatementValues);
+}
+
+}  // namespace
 
 PCRT_MODULE(ledgerbook, build)

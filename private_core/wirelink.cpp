@@ -1,6 +1,232 @@
-// private_core.wirelink: not built yet.
+// private_core.wirelink: the authenticated HTTP session every fetcher talks
+// through.  It joins API paths to the base URL, sends the bearer token and
+// fixed headers, logs each call and turns transport failures and error
+// statuses into the host package's HttpError.
 #include "pcrt/pcrt.hpp"
 
-static void build(pcrt::Module&) {}
+namespace {
+using namespace pcrt;
+
+// Module-level names read at call time.
+const Id id_logger("logger"), id_requests("requests"), id_urljoin("urljoin"),
+    id_default_user_agent("_default_user_agent");
+// Attributes and keywords.
+const Id id_api_key("api_key"), id_base_url("base_url"), id_timeout("timeout"), id_session("_session"),
+    id_Session("Session"), id_headers("headers"), id_update("update"), id_prepare_url("_prepare_url"),
+    id_debug("debug"), id_request("request"), id_params("params"), id_json("json"), id_json_body("json_body"),
+    id_data("data"), id_RequestException("RequestException"), id_status_code("status_code"),
+    id_payload("payload"), id_text("text"), id_close("close");
+
+constexpr const char* kNetworkFailure = "⛔️ Tải dữ liệu lỗi vui lòng tải lại!";
+
+// The host package is imported only when an error is raised, so this module
+// loads without it.
+Ref http_error_class() { return import_from("tessaro.exceptions", "HttpError"); }
+
+Ref strip_slashes(PyObject* text, bool leading) {
+  Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  if (leading) {
+    while (begin < end && PyUnicode_READ(kind, data, begin) == '/') ++begin;
+  } else {
+    while (end > begin && PyUnicode_READ(kind, data, end - 1) == '/') --end;
+  }
+  return check(PyUnicode_Substring(text, begin, end));
+}
+
+bool starts_with(PyObject* text, const char* prefix) {
+  Ref needle = str(prefix);
+  return check_size(PyUnicode_Tailmatch(text, needle.get(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+}
+
+// ---------------------------------------------------------------------------
+
+Ref default_user_agent(Call& c) { return check(PyUnicode_FromFormat("tessaro/%U", c[0])); }
+
+const FnSpec kDefaultUserAgent{"_default_user_agent", default_user_agent, {arg("version", "str", Conv::Str)}, "str"};
+
+Ref session_init(Call& c) {
+  PyObject* self = c.self();
+  PyObject* api_key = c[1];
+  setattr(self, id_api_key, api_key);
+  setattr(self, id_base_url, strip_slashes(c[2], false).get());
+  setattr(self, id_timeout, c[4]);
+  Ref requests = c.global(id_requests);
+  Ref session = call_method(requests.get(), id_Session);
+  setattr(self, id_session, session.get());
+
+  Ref user_agent = truthy(c[5]) ? Ref::borrow(c[5]) : call(c.global(id_default_user_agent).get(), {c[3]});
+  Ref headers = new_dict();
+  check(PyDict_SetItemString(headers.get(), "Authorization",
+                             check(PyUnicode_FromFormat("Bearer %U", api_key)).get()));
+  check(PyDict_SetItemString(headers.get(), "Accept", str("application/json").get()));
+  check(PyDict_SetItemString(headers.get(), "Content-Type", str("application/json").get()));
+  check(PyDict_SetItemString(headers.get(), "User-Agent", user_agent.get()));
+  Ref session_headers = getattr(session.get(), id_headers);
+  call_method(session_headers.get(), id_update, {headers.get()});
+  return none();
+}
+
+const FnSpec kInit{"__init__",
+                   session_init,
+                   {self_arg(), arg("api_key", "str", Conv::Str),
+                    kwonly("base_url", "str", Conv::Str, global_default("BASE_URL")),
+                    kwonly("version", "str", Conv::Str, str_default("0.0.0")),
+                    kwonly("timeout", "int", Conv::Int, global_default("DEFAULT_TIMEOUT")),
+                    kwonly("user_agent", "Optional[str]", Conv::OptStr, none_default())},
+                   "None"};
+
+Ref prepare_url(Call& c) {
+  PyObject* path = c[1];
+  if (starts_with(path, "http://") || starts_with(path, "https://")) return Ref::borrow(path);
+  Ref base_url = getattr(c.self(), id_base_url);
+  Ref base = check(PyObject_Str(base_url.get()));
+  Ref base_with_slash = check(PyUnicode_FromFormat("%U/", base.get()));
+  Ref relative = strip_slashes(path, true);
+  return call(c.global(id_urljoin).get(), {base_with_slash.get(), relative.get()});
+}
+
+const FnSpec kPrepareUrl{"_prepare_url", prepare_url, {self_arg(), arg("path", "str", Conv::Str)}, "str"};
+
+// Raises HttpError for an answer with status 400 or above; the payload is the
+// decoded JSON body, or the body text when it is not JSON.
+[[noreturn]] void raise_status(PyObject* response, PyObject* status_code, PyObject* url) {
+  Ref payload;
+  try {
+    payload = call_method(response, id_json);
+  } catch (const Raised&) {
+    catch_if(PyExc_ValueError);
+    payload = getattr(response, id_text);
+  }
+  Ref error_class = http_error_class();
+  Ref message = check(PyUnicode_FromFormat("Tessaro backend returned HTTP %S for %U", status_code, url));
+  raise_exc(call(error_class.get(), {message.get()},
+                 {{id_status_code, status_code}, {id_payload, payload.get()}}));
+}
+
+Ref request(Call& c) {
+  PyObject* self = c.self();
+  PyObject* method = c[1];
+  PyObject* params = c[3];
+  PyObject* headers = c[6];
+  PyObject* timeout = c[7];
+
+  Ref url = call_method(self, id_prepare_url, {c[2]});
+  Ref merged_headers = new_dict();
+  if (truthy(headers)) check(PyDict_Update(merged_headers.get(), headers));
+
+  Ref logger = c.global(id_logger);
+  call_method(logger.get(), id_debug, {str("HTTP %s %s params=%s").get(), method, url.get(), params});
+
+  Ref effective_timeout = truthy(timeout) ? Ref::borrow(timeout) : getattr(self, id_timeout);
+  PyObject* call_headers = PyDict_GET_SIZE(merged_headers.get()) != 0 ? merged_headers.get() : Py_None;
+  Ref session = getattr(self, id_session);
+  Ref response;
+  try {
+    response = call_method(session.get(), id_request, {method, url.get()},
+                           {{id_params, params},
+                            {id_json, c[4]},
+                            {id_data, c[5]},
+                            {id_headers, call_headers},
+                            {id_timeout, effective_timeout.get()}});
+  } catch (const Raised&) {
+    Ref cause = catch_any();
+    Ref request_exception = getattr(c.global(id_requests).get(), id_RequestException);
+    if (!PyErr_GivenExceptionMatches(cause.get(), request_exception.get())) raise_exc(std::move(cause));
+    Ref error_class = http_error_class();
+    raise_from(call(error_class.get(), {str(kNetworkFailure).get()}), std::move(cause));
+  }
+
+  Ref status_code = getattr(response.get(), id_status_code);
+  Ref threshold = integer(400);
+  if (check(PyObject_RichCompareBool(status_code.get(), threshold.get(), Py_GE))) {
+    raise_status(response.get(), status_code.get(), url.get());
+  }
+  return response;
+}
+
+const FnSpec kRequest{"request",
+                      request,
+                      {self_arg(), arg("method", "str", Conv::Str), arg("path", "str", Conv::Str),
+                       kwonly("params", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
+                       kwonly("json_body", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
+                       kwonly("data", "Optional[Any]", Conv::Any, none_default()),
+                       kwonly("headers", "Optional[Dict[str, str]]", Conv::OptDict, none_default()),
+                       kwonly("timeout", "Optional[int]", Conv::OptInt, none_default())},
+                      "requests.Response",
+                      "Send one request to the API and return the response (status below 400).\n"
+                      "\n"
+                      "Raises\n"
+                      "------\n"
+                      "HttpError\n"
+                      "    On a transport failure, or when the service answers with a status of 400 or above."};
+
+Ref get(Call& c) {
+  static const Id id_GET("GET");
+  return call_method(c.self(), id_request, {id_GET.get(), c[1]},
+                     {{id_params, c[2]}, {id_headers, c[3]}, {id_timeout, c[4]}});
+}
+
+const FnSpec kGet{"get",
+                  get,
+                  {self_arg(), arg("path", "str", Conv::Str),
+                   kwonly("params", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
+                   kwonly("headers", "Optional[Dict[str, str]]", Conv::OptDict, none_default()),
+                   kwonly("timeout", "Optional[int]", Conv::OptInt, none_default())},
+                  "requests.Response"};
+
+Ref post(Call& c) {
+  static const Id id_POST("POST");
+  return call_method(c.self(), id_request, {id_POST.get(), c[1]},
+                     {{id_json_body, c[2]}, {id_data, c[3]}, {id_headers, c[4]}, {id_timeout, c[5]}});
+}
+
+const FnSpec kPost{"post",
+                   post,
+                   {self_arg(), arg("path", "str", Conv::Str),
+                    kwonly("json_body", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
+                    kwonly("data", "Optional[Any]", Conv::Any, none_default()),
+                    kwonly("headers", "Optional[Dict[str, str]]", Conv::OptDict, none_default()),
+                    kwonly("timeout", "Optional[int]", Conv::OptInt, none_default())},
+                   "requests.Response"};
+
+Ref close(Call& c) {
+  Ref session = getattr(c.self(), id_session);
+  call_method(session.get(), id_close);
+  return none();
+}
+
+const FnSpec kClose{"close", close, {self_arg()}, "None"};
+
+Ref enter(Call& c) { return Ref::borrow(c.self()); }
+
+const FnSpec kEnter{"__enter__", enter, {self_arg()}, "'HttpSession'"};
+
+Ref exit(Call& c) {
+  call_method(c.self(), id_close);
+  return none();
+}
+
+const FnSpec kExit{"__exit__", exit, {self_arg(), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
+
+void build(Module& m) {
+  m.import("logging");
+  m.import_from("typing", {"TYPE_CHECKING", "Any", "Dict", "Optional"});
+  m.import_from("urllib.parse", {"urljoin"});
+  m.import("requests");
+  static const Id id_getLogger("getLogger");
+  m.add("logger", call_method(m.get("logging").get(), id_getLogger, {m.get("__name__").get()}).get());
+  m.add("BASE_URL", str("https://api.tessaro.vn/api/v1/tessaro").get());
+  m.add("DEFAULT_TIMEOUT", integer(30).get());
+  m.def(kDefaultUserAgent);
+
+  ClassBuilder session(m, "HttpSession", "Lightweight wrapper around :class:`requests.Session` with Tessaro defaults.");
+  session.method(kInit).method(kPrepareUrl).method(kRequest).method(kGet).method(kPost).method(kClose).method(kEnter).method(
+      kExit);
+  m.add("HttpSession", session.build().get());
+}
+
+}  // namespace
 
 PCRT_MODULE(wirelink, build)

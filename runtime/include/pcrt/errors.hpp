@@ -25,8 +25,26 @@ namespace pcrt {
 
 // Inside a handler for `Raised`: the pending exception if it is an instance of
 // `type` (the indicator is then cleared), otherwise rethrows with it still set.
+// No Python code may run while the error is pending, so a class that has to
+// be looked up first needs `catch_any()` and `PyErr_GivenExceptionMatches`.
 Ref catch_if(PyObject* type);
 // Inside a handler for `Raised`: the pending exception, whatever its type.
 Ref catch_any();
+
+// Marks `exc` as the exception being handled for the life of the scope, as an
+// `except` block does: sys.exc_info() and `logger.exception` see it, and an
+// exception set meanwhile with PyErr_SetString & co. takes it as its context.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) : previous_(Ref::steal_or_null(PyErr_GetHandledException())) {
+    PyErr_SetHandledException(exc);
+  }
+  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  Ref previous_;
+};
 
 }  // namespace pcrt
