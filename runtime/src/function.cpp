@@ -16,6 +16,8 @@ struct FunctionObject {
   Py_ssize_t n_positional;  // positional-or-keyword parameters, in front
   Py_ssize_t varargs_index;  // -1 when absent
   Py_ssize_t varkw_index;    // -1 when absent
+  std::uint32_t checked_mask;  // bit i set: parameter i has a conversion rule
+  Conv convs[kMaxParams];
   PyObject* names[kMaxParams];     // interned parameter names
   PyObject* defaults[kMaxParams];  // default values, NULL where required
   PyObject* name;
@@ -195,8 +197,14 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
   }
 
+  // Defaults were converted when the function was created; only the values
+  // the caller passed still need their checks.
+  std::uint32_t passed = 0;
   for (Py_ssize_t i = 0; i < n_params; ++i) {
-    if (slots_[i] != nullptr) continue;
+    if (slots_[i] != nullptr) {
+      passed |= 1u << i;
+      continue;
+    }
     if (fn->defaults[i] != nullptr) {
       slots_[i] = fn->defaults[i];
       continue;
@@ -205,10 +213,26 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", PyUnicode_AsUTF8(fn->name), fn->names[i]);
   }
 
-  const std::vector<Param>& params = fn->spec->params;
-  for (Py_ssize_t i = 0; i < n_params; ++i) {
-    if (params[i].conv == Conv::Any) continue;
-    if (PyObject* converted = convert(params[i], slots_[i])) take(static_cast<std::size_t>(i), Ref::steal(converted));
+  for (std::uint32_t bits = passed & fn->checked_mask; bits != 0; bits &= bits - 1) {
+    const int i = __builtin_ctz(bits);
+    PyObject* value = slots_[i];
+    // Inline the commonest outcomes: already the exact type asked for.
+    switch (fn->convs[i]) {
+      case Conv::Str:
+      case Conv::OptStr:
+        if (PyUnicode_CheckExact(value)) continue;
+        break;
+      case Conv::Int:
+      case Conv::OptInt:
+        if (PyLong_CheckExact(value)) continue;
+        break;
+      case Conv::Bool:
+        if (value == Py_True || value == Py_False) continue;
+        break;
+      default:
+        break;
+    }
+    if (PyObject* converted = convert(fn->spec->params[i], slots_[i])) take(static_cast<std::size_t>(i), Ref::steal(converted));
   }
 }
 
@@ -534,6 +558,14 @@ Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_pre
     const Param& param = spec.params[i];
     fn->names[i] = check(PyUnicode_InternFromString(param.name)).release();
     fn->defaults[i] = make_default(param.def, globals).release();
+    fn->convs[i] = param.conv;
+    if (param.conv != Conv::Any) {
+      fn->checked_mask |= 1u << i;
+      // A default goes through its rule once, here, as a value passed in would.
+      if (fn->defaults[i] != nullptr) {
+        if (PyObject* converted = convert(param, fn->defaults[i])) Py_SETREF(fn->defaults[i], converted);
+      }
+    }
     if (param.kind == Kind::PositionalOrKeyword) fn->n_positional = i + 1;
     if (param.kind == Kind::VarPositional) fn->varargs_index = i;
     if (param.kind == Kind::VarKeyword) fn->varkw_index = i;
