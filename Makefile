@@ -3,7 +3,7 @@
 # with its test dependencies and runs the tests.  A second run reuses .venv and
 # the CMake build directory.
 
-PYTHON313 := $(shell command -v python3.13 2>/dev/null && python3.13 -c 'import sys' 2>/dev/null)
+PYTHON313 := $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null)
 ifeq ($(PYTHON313),)
 PYTHON313 := $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13) \
                          $(wildcard $(HOME)/.pyenv/versions/3.13*/bin/python3.13))
