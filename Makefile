@@ -39,6 +39,9 @@ $(VENV)/.built: $(STAMP) $(SOURCES)
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
 	touch $@
 
+demo: build
+	$(PY) -P demo/main.py
+
 bench: build
 	$(PY) bench/run.py
 

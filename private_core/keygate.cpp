@@ -92,7 +92,7 @@ Ref validate_api_key(Call& c) {
   } catch (const Raised&) {
     Ref exc = catch_any();
     Ref validation_error = c.global(id_ValidationError);
-    if (!PyErr_GivenExceptionMatches(exc.get(), validation_error.get())) raise_exc(std::move(exc));
+    if (!PyErr_GivenExceptionMatches(exc.get(), validation_error.get())) reraise(std::move(exc));
     raise_from(raise_validation_error(c, "Backend response did not match expected schema"), std::move(exc));
   }
 

@@ -68,18 +68,22 @@ const FnSpec kDecodeResponse{
 // item.  Blank items are dropped; order and duplicates are kept.
 Ref coerce_symbols(Call& c) {
   PyObject* symbols = c[0];
-  Ref items = PyUnicode_Check(symbols) ? tuple({symbols}) : check(PySequence_Fast(symbols, "symbols must be iterable"));
+  Ref single = PyUnicode_Check(symbols) ? tuple({symbols}) : Ref();
+  // Walk an iterator and hold each item: the strip() of a str subclass may
+  // change the caller's list while we are on it.
+  Ref iterator = check(PyObject_GetIter(single ? single.get() : symbols));
   Ref cleaned = new_list();
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyUnicode_Check(item)) {
-      raise_format(PyExc_TypeError, "symbols must contain only strings, got %.200s", Py_TYPE(item)->tp_name);
+  while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(item.get())) {
+      raise_format(PyExc_TypeError, "symbols must contain only strings, got %.200s", Py_TYPE(item.get())->tp_name);
     }
-    Ref stripped = call_method(item, id_strip);
-    if (check_size(PyObject_Length(stripped.get())) == 0) continue;
+    // Blank test on the text form, kept value from the item itself.
+    Ref text = check(PyObject_Str(item.get()));
+    if (!truthy(call_method(text.get(), id_strip).get())) continue;
+    Ref stripped = call_method(item.get(), id_strip);
     list_append(cleaned.get(), call_method(stripped.get(), id_upper).get());
   }
+  if (PyErr_Occurred()) raised();
   if (PyList_GET_SIZE(cleaned.get()) == 0) raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
   return cleaned;
 }

@@ -100,7 +100,8 @@ const FnSpec kPrepareUrl{"_prepare_url", prepare_url, {self_arg(), arg("path", "
     payload = getattr(response, id_text);
   }
   Ref error_class = http_error_class();
-  Ref message = check(PyUnicode_FromFormat("Tessaro backend returned HTTP %S for %U", status_code, url));
+  // %S, not %U: `_prepare_url` may be overridden and hand back something other than str.
+  Ref message = check(PyUnicode_FromFormat("Tessaro backend returned HTTP %S for %S", status_code, url));
   raise_exc(call(error_class.get(), {message.get()},
                  {{id_status_code, status_code}, {id_payload, payload.get()}}));
 }
@@ -133,7 +134,7 @@ Ref request(Call& c) {
   } catch (const Raised&) {
     Ref cause = catch_any();
     Ref request_exception = getattr(c.global(id_requests).get(), id_RequestException);
-    if (!PyErr_GivenExceptionMatches(cause.get(), request_exception.get())) raise_exc(std::move(cause));
+    if (!PyErr_GivenExceptionMatches(cause.get(), request_exception.get())) reraise(std::move(cause));
     Ref error_class = http_error_class();
     raise_from(call(error_class.get(), {str(kNetworkFailure).get()}), std::move(cause));
   }

@@ -24,6 +24,13 @@ void raise_arg_type(const char* arg, const char* expected, PyObject* given) {
 }
 
 void raise_exc(Ref exc) {
+  // PyErr_SetObject chains to the handled exception, breaking cycles as the
+  // interpreter's own raise does.
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  raised();
+}
+
+void reraise(Ref exc) {
   PyErr_SetRaisedException(exc.release());
   raised();
 }
@@ -31,12 +38,12 @@ void raise_exc(Ref exc) {
 void raise_from(Ref exc, Ref cause) {
   PyException_SetContext(exc.get(), cause.new_ref());
   PyException_SetCause(exc.get(), cause.release());
-  raise_exc(std::move(exc));
+  reraise(std::move(exc));
 }
 
 void raise_during(Ref exc, Ref handled) {
   PyException_SetContext(exc.get(), handled.release());
-  raise_exc(std::move(exc));
+  reraise(std::move(exc));
 }
 
 Ref catch_if(PyObject* type) {

@@ -16,8 +16,12 @@ namespace pcrt {
 // "Argument 'name' has incorrect type (expected str, got int)".
 [[noreturn]] void raise_arg_type(const char* arg, const char* expected, PyObject* given);
 
-// Raises an exception instance as it is.
+// `raise exc`: like Python's raise, a new exception takes the exception the
+// caller is handling (if any) as its context.
 [[noreturn]] void raise_exc(Ref exc);
+// Bare `raise` of an exception taken with catch_if/catch_any: it goes on
+// unchanged, its context untouched.
+[[noreturn]] void reraise(Ref exc);
 // `raise exc from cause`: cause and context both point at `cause`.
 [[noreturn]] void raise_from(Ref exc, Ref cause);
 // `raise exc` inside `except`: the handled exception becomes the context.

@@ -24,7 +24,7 @@ auto try_finally(Body&& body, Closing&& closing) -> decltype(body()) {
     } catch (const Raised&) {
       raise_during(catch_any(), std::move(pending));
     }
-    raise_exc(std::move(pending));
+    reraise(std::move(pending));
   }
 }
 
@@ -50,7 +50,7 @@ Ref with(PyObject* manager, Body&& body) {
     } catch (const Raised&) {
       raise_during(catch_any(), std::move(pending));
     }
-    if (!truthy(swallow.get())) raise_exc(std::move(pending));
+    if (!truthy(swallow.get())) reraise(std::move(pending));
     return none();
   }
 }

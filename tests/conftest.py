@@ -1,0 +1,61 @@
+"""Shared fixtures: a local HTTP server and sessions pointed at it."""
+
+import json
+import socket
+
+import pytest
+
+from private_core.wirelink import HttpSession
+
+KEY = "secret-key"
+
+
+@pytest.fixture(scope="session")
+def httpserver_listen_address():
+    return ("127.0.0.1", 0)
+
+
+@pytest.fixture
+def base_url(httpserver):
+    return httpserver.url_for("/api/v1/tessaro")
+
+
+@pytest.fixture
+def session(base_url):
+    with HttpSession(KEY, base_url=base_url) as s:
+        yield s
+
+
+@pytest.fixture
+def sent(session):
+    """Keyword arguments of every call the session hands to requests."""
+    calls = []
+    real = session._session.request
+
+    def recording(method, url, **kwargs):
+        calls.append({"method": method, "url": url, **kwargs})
+        return real(method, url, **kwargs)
+
+    session._session.request = recording
+    return calls
+
+
+@pytest.fixture
+def closed_url():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    return f"http://127.0.0.1:{port}/api"
+
+
+def only_request(httpserver):
+    assert len(httpserver.log) == 1
+    return httpserver.log[0][0]
+
+
+def json_of(request):
+    return json.loads(request.get_data())  # keeps the key order of the body
+
+
+def records(caplog, name):
+    return [(r.levelname, r.msg, r.args) for r in caplog.records if r.name == name]
