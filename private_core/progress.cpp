@@ -1,6 +1,678 @@
-// private_core.progress: not built yet.
+// private_core.progress: the one-line terminal progress meter that the batch
+// fetchers show while they work through a list of symbols.
+//
+// The meter is process-wide (`_state`) and deliberately dumb about its
+// surroundings: every call reads standard output, the clock, the terminal
+// size and the other helpers through the module namespace, so a caller (or a
+// test) can swap any of them out by rebinding a module attribute.  Drawing is
+// rare (at most ~24 times a second), so it keeps Python's arithmetic and
+// concatenation semantics with plain object operations; only the throttled
+// update path, which runs once per finished item, is tuned for speed.
+#include <cmath>
+
 #include "pcrt/pcrt.hpp"
 
-static void build(pcrt::Module&) {}
+namespace {
+using namespace pcrt;
+
+// Module-level names read at call time.
+const Id id_sys("sys"), id_time("time"), id_shutil("shutil"), id_state("_state"), id_Meter("_Meter"),
+    id_isatty_fn("_isatty"), id_ansi_ok("_ansi_ok"), id_term_width("_term_width"), id_draw_progress("_draw_progress"),
+    id_compose_right("_compose_right"), id_join_right("_join_right"), id_fmt_time("_fmt_time"),
+    id_fmt_rate("_fmt_rate");
+const Id id_SPINNER("_SPINNER"), id_DONE_TOKEN("_DONE_TOKEN"), id_BAR_FILLED("_BAR_FILLED"),
+    id_BAR_EMPTY("_BAR_EMPTY"), id_RESET("_RESET"), id_DIM("_DIM"), id_BOLD("_BOLD"), id_CYAN("_CYAN"),
+    id_GREEN("_GREEN"), id_YELLOW("_YELLOW"), id_BLUE("_BLUE");
+
+// Attributes, methods and keywords.
+const Id id_stdout("stdout"), id_write("write"), id_flush("flush"), id_isatty("isatty"),
+    id_perf_counter("perf_counter"), id_get_terminal_size("get_terminal_size"), id_fallback("fallback"),
+    id_columns("columns"), id_force("force");
+const Id id_total("total"), id_start_t("start_t"), id_last_draw_t("last_draw_t"), id_symbol("symbol"),
+    id_enable_color("enable_color"), id_min_redraw_interval("min_redraw_interval"), id_palette("palette");
+
+// Keys of the right-hand items, and the order in which a narrow terminal
+// gives them up: the least useful first; the count is never given up.
+const Id key_progress("progress"), key_percent("percent"), key_rate("rate"), key_eta("eta"), key_elapsed("elapsed");
+const Id* const kDropOrder[] = {&key_elapsed, &key_eta, &key_rate, &key_percent};
+
+// Literal pieces of the drawn line, interned once.
+const Id lit_empty(""), lit_space(" "), lit_sep("  "), lit_open(" ["), lit_close("]"), lit_cr("\r"),
+    lit_newline("\n"), lit_percent("%"), lit_done("done"), lit_eta("ETA "), lit_plus("+"),
+    lit_3d("3d");
+
+// ---------------------------------------------------------------------------
+// Python operators on objects, so the drawing code keeps Python's semantics
+// for whatever a caller stored on the meter or returned from a replaced helper.
+
+Ref add(PyObject* a, PyObject* b) { return check(PyNumber_Add(a, b)); }
+Ref sub(PyObject* a, PyObject* b) { return check(PyNumber_Subtract(a, b)); }
+Ref mul(PyObject* a, PyObject* b) { return check(PyNumber_Multiply(a, b)); }
+Ref truediv(PyObject* a, PyObject* b) { return check(PyNumber_TrueDivide(a, b)); }
+Ref to_int(PyObject* a) { return check(PyNumber_Long(a)); }
+
+Ref compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompare(a, b, op)); }
+bool test(PyObject* a, PyObject* b, int op) { return truthy(compare(a, b, op).get()); }
+
+// Builtin min(a, b) / max(a, b): the first argument wins ties.
+Ref py_min(PyObject* a, PyObject* b) { return Ref::borrow(test(b, a, Py_LT) ? b : a); }
+Ref py_max(PyObject* a, PyObject* b) { return Ref::borrow(test(b, a, Py_GT) ? b : a); }
+
+// a + b + c + ... evaluated left to right.
+Ref concat(std::initializer_list<PyObject*> pieces) {
+  auto it = pieces.begin();
+  Ref out = Ref::borrow(*it);
+  for (++it; it != pieces.end(); ++it) out = add(out.get(), *it);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Colour escapes: ESC '[' [0-9;]* [A-Za-z].  Other escape forms are text.
+
+// Length of the escape sequence starting at `i`, 0 when none starts there.
+Py_ssize_t escape_at(int kind, const void* data, Py_ssize_t n, Py_ssize_t i) {
+  if (PyUnicode_READ(kind, data, i) != 0x1b || i + 1 >= n || PyUnicode_READ(kind, data, i + 1) != '[') return 0;
+  Py_ssize_t j = i + 2;
+  while (j < n) {
+    Py_UCS4 ch = PyUnicode_READ(kind, data, j);
+    if (!((ch >= '0' && ch <= '9') || ch == ';')) break;
+    ++j;
+  }
+  if (j >= n) return 0;
+  Py_UCS4 ch = PyUnicode_READ(kind, data, j);
+  if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z')) return j + 1 - i;
+  return 0;
+}
+
+PyObject* require_str(const char* arg, PyObject* value) {
+  if (!PyUnicode_CheckExact(value)) raise_arg_type(arg, "str", value);
+  return value;
+}
+
+// Code points of `s` outside escape sequences; `s` must be exactly a str, as
+// for the Python-level helper.
+Py_ssize_t visible_len(PyObject* s) {
+  require_str("s", s);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t hidden = 0;
+  for (Py_ssize_t i = 0; i < n;) {
+    Py_ssize_t k = escape_at(kind, data, n, i);
+    if (k) {
+      hidden += k;
+      i += k;
+    } else {
+      ++i;
+    }
+  }
+  return n - hidden;
+}
+
+Ref strip_ansi(PyObject* s) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const Py_ssize_t kept = visible_len(s);
+  if (kept == n) return Ref::borrow(s);
+  // Escapes are ASCII, so every non-ASCII code point survives and the input's
+  // storage width is also the result's (strings must stay canonical).
+  Ref out = check(PyUnicode_New(kept, PyUnicode_MAX_CHAR_VALUE(s)));
+  const int kind = PyUnicode_KIND(s), out_kind = PyUnicode_KIND(out.get());
+  const void* data = PyUnicode_DATA(s);
+  void* out_data = PyUnicode_DATA(out.get());
+  Py_ssize_t o = 0;
+  for (Py_ssize_t i = 0; i < n;) {
+    Py_ssize_t k = escape_at(kind, data, n, i);
+    if (k) {
+      i += k;
+      continue;
+    }
+    PyUnicode_WRITE(out_kind, out_data, o++, PyUnicode_READ(kind, data, i));
+    ++i;
+  }
+  return out;
+}
+
+// `s` padded with spaces to `width` visible characters, never truncated.
+// `width` is already an int.
+Ref pad_to_width(PyObject* s, PyObject* width) {
+  const Py_ssize_t s_len = visible_len(s);
+  int overflow = 0;
+  long long target = PyLong_AsLongLongAndOverflow(width, &overflow);
+  if (target == -1 && PyErr_Occurred()) raised();
+  if (overflow < 0 || (overflow == 0 && target <= s_len)) return Ref::borrow(s);
+  if (overflow > 0 || target - s_len > PY_SSIZE_T_MAX - PyUnicode_GET_LENGTH(s)) {
+    raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+  }
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const Py_ssize_t pad = static_cast<Py_ssize_t>(target - s_len);
+  Ref out = check(PyUnicode_New(n + pad, PyUnicode_MAX_CHAR_VALUE(s)));
+  check_size(PyUnicode_CopyCharacters(out.get(), 0, s, 0, n));
+  check_size(PyUnicode_Fill(out.get(), n, pad, ' '));
+  return out;
+}
+
+// int(x) with the calling convention's check, for a value handed from one
+// native step to another instead of through an argument list.
+Ref int_arg(const char* arg, PyObject* value) {
+  if (PyLong_CheckExact(value)) return Ref::borrow(value);
+  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+  if (nb == nullptr || (nb->nb_int == nullptr && nb->nb_index == nullptr && nb->nb_float == nullptr)) {
+    raise_arg_type(arg, "int", value);
+  }
+  return to_int(value);
+}
+
+// `k, t = item`, with the interpreter's messages for a bad item.
+std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+  }
+  if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) > 2) {
+    raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", Py_SIZE(item));
+  }
+  PyObject* raw = PyObject_GetIter(item);
+  if (raw == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    }
+    raised();
+  }
+  Ref iter = Ref::steal(raw);
+  Ref values[2];
+  for (int i = 0; i < 2; ++i) {
+    values[i] = Ref::steal_or_null(PyIter_Next(iter.get()));
+    if (!values[i]) {
+      if (PyErr_Occurred()) raised();
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+    }
+  }
+  Ref extra = Ref::steal_or_null(PyIter_Next(iter.get()));
+  if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (PyErr_Occurred()) raised();
+  return {std::move(values[0]), std::move(values[1])};
+}
+
+// ---------------------------------------------------------------------------
+// _Meter.palette and the text helpers.
+
+Ref palette_body(Call& c) {
+  Ref enabled = getattr(c.self(), id_enable_color);
+  if (truthy(enabled.get())) return Ref::borrow(c[1]);
+  return Ref::borrow(lit_empty.get());
+}
+
+const FnSpec kPalette{"palette", palette_body, {self_arg(), arg("code", "str", Conv::Str)}, "str", nullptr};
+
+Ref current_stdout(const Call& c) {
+  Ref sys = c.global(id_sys);
+  return getattr(sys.get(), id_stdout);
+}
+
+Ref isatty_body(Call& c) {
+  Ref out = current_stdout(c);
+  return call_method(out.get(), id_isatty);
+}
+
+const FnSpec kIsatty{"_isatty", isatty_body, {}, "bool", nullptr};
+
+Ref ansi_ok_body(Call& c) {
+  Ref isatty = c.global(id_isatty_fn);
+  return call(isatty.get());
+}
+
+const FnSpec kAnsiOk{"_ansi_ok", ansi_ok_body, {}, "bool", nullptr};
+
+// Clock-style duration: "07:05", "99:59", then hours and minutes ("1h40m").
+Ref fmt_time_body(Call& c) {
+  const double seconds = c.real(0);
+  if (seconds < 0 || std::isinf(seconds)) return str("--:--");
+  const double shifted = seconds + 0.5;
+  // Below 2**63 the whole seconds fit a C integer; beyond that, and for the
+  // NaN that int() refuses, the interpreter's integers do the same work.
+  if (shifted < 9.0e18) {
+    const long long t = static_cast<long long>(shifted);
+    long long m = t / 60;
+    const long long s = t % 60;
+    if (m >= 100) {
+      const long long h = m / 60;
+      m %= 60;
+      return check(PyUnicode_FromFormat("%lldh%02lldm", h, m));
+    }
+    return check(PyUnicode_FromFormat("%02lld:%02lld", m, s));
+  }
+  Ref t = check(PyLong_FromDouble(shifted));
+  Ref sixty = integer(60);
+  Ref m = check(PyNumber_FloorDivide(t.get(), sixty.get()));
+  Ref h = check(PyNumber_FloorDivide(m.get(), sixty.get()));
+  Ref rest = check(PyNumber_Remainder(m.get(), sixty.get()));
+  return check(PyUnicode_FromFormat("%Sh%02ldm", h.get(), PyLong_AsLong(rest.get())));
+}
+
+const FnSpec kFmtTime{"_fmt_time", fmt_time_body, {arg("seconds", "float", Conv::Float)}, "str", nullptr};
+
+Ref fmt_rate_body(Call& c) {
+  const double rate = c.real(0);
+  if (!std::isfinite(rate) || rate <= 0) return str("--/s");
+  const int decimals = rate < 1 ? 2 : rate < 10 ? 1 : 0;
+  // The interpreter's own float formatting: correctly rounded, half to even
+  // on the stored value, exactly as format(rate, "0.2f") and friends.
+  char* digits = PyOS_double_to_string(rate, 'f', decimals, 0, nullptr);
+  if (digits == nullptr) raised();
+  Ref out = Ref::steal_or_null(PyUnicode_FromFormat("%s/s", digits));
+  PyMem_Free(digits);
+  if (!out) raised();
+  return out;
+}
+
+const FnSpec kFmtRate{"_fmt_rate", fmt_rate_body, {arg("rate", "float", Conv::Float)}, "str", nullptr};
+
+// The terminal's width; any failure of the query (no terminal, a replaced
+// `shutil`, a broken environment) falls back to `default`.
+Ref term_width_body(Call& c) {
+  try {
+    Ref shutil = c.global(id_shutil);
+    Ref rows = integer(24);
+    Ref fallback = tuple({c[0], rows.get()});
+    Ref size = call_method(shutil.get(), id_get_terminal_size, {}, {{id_fallback, fallback.get()}});
+    return getattr(size.get(), id_columns);
+  } catch (const Raised&) {
+    catch_if(PyExc_Exception);
+    return Ref::borrow(c[0]);
+  }
+}
+
+const FnSpec kTermWidth{"_term_width", term_width_body, {arg("default", "int", Conv::Int, int_default(80))}, "int",
+                        nullptr};
+
+Ref strip_ansi_body(Call& c) { return strip_ansi(c[0]); }
+Ref len_noansi_body(Call& c) { return check(PyLong_FromSsize_t(visible_len(c[0]))); }
+Ref pad_to_width_body(Call& c) { return pad_to_width(c[0], c[1]); }
+
+const FnSpec kStripAnsi{"_strip_ansi", strip_ansi_body, {arg("s", "str", Conv::Str)}, "str", nullptr};
+const FnSpec kLenNoansi{"_len_noansi", len_noansi_body, {arg("s", "str", Conv::Str)}, "int", nullptr};
+const FnSpec kPadToWidth{"_pad_to_width",
+                         pad_to_width_body,
+                         {arg("s", "str", Conv::Str), arg("width", "int", Conv::Int)},
+                         "str",
+                         nullptr};
+
+// ---------------------------------------------------------------------------
+// Public meter API.
+
+Ref clock_now(const Call& c) {
+  Ref time = c.global(id_time);
+  return call_method(time.get(), id_perf_counter);
+}
+
+Ref start_progress_body(Call& c) {
+  PyObject* total = c[0];
+  PyObject* symbol = c[1];
+  Ref zero = integer(0);
+  if (test(total, zero.get(), Py_LE)) {
+    c.set_global(id_state, Py_None);
+    return none();
+  }
+  Ref isatty = c.global(id_isatty_fn);
+  if (!truthy(call(isatty.get()).get())) {
+    // Redirected output (a file, a pipe, a log) gets no meter at all: not
+    // even a final newline, so captured output stays clean.
+    c.set_global(id_state, Py_None);
+    return none();
+  }
+  Ref meter_cls = c.global(id_Meter);
+  Ref start = clock_now(c);
+  Ref never = real(0.0);
+  Ref ansi_ok = c.global(id_ansi_ok);
+  Ref color = call(ansi_ok.get());
+  Ref meter = call(meter_cls.get(), {total, start.get(), never.get(), symbol, color.get()});
+  // A meter left unfinished by an earlier batch is simply replaced; the new
+  // one draws over the same line.
+  c.set_global(id_state, meter.get());
+  Ref draw = c.global(id_draw_progress);
+  call(draw.get(), {zero.get()}, {{id_force, Py_True}});
+  return none();
+}
+
+const FnSpec kStartProgress{"start_progress",
+                            start_progress_body,
+                            {arg("total", "int", Conv::Int), arg("symbol", "str", Conv::Str)},
+                            "None",
+                            "Khởi tạo meter mới."};
+
+// Called once per finished item, so the common (throttled) outcome costs one
+// clock read and three attribute reads; the float comparison is done in C
+// when the meter holds plain floats, which it does unless a caller put
+// something else there.
+Ref update_progress_body(Call& c) {
+  PyObject* current = c[0];
+  {
+    Ref state = c.global(id_state);
+    if (state.get() == Py_None) return none();
+  }
+  Ref now = clock_now(c);
+  Ref state = c.global(id_state);
+  Ref total = getattr(state.get(), id_total);
+  if (test(current, total.get(), Py_LT)) {
+    Ref last = getattr(state.get(), id_last_draw_t);
+    Ref interval = getattr(state.get(), id_min_redraw_interval);
+    bool throttled;
+    if (PyFloat_CheckExact(now.get()) && PyFloat_CheckExact(last.get()) && PyFloat_CheckExact(interval.get())) {
+      throttled = PyFloat_AS_DOUBLE(now.get()) - PyFloat_AS_DOUBLE(last.get()) < PyFloat_AS_DOUBLE(interval.get());
+    } else {
+      Ref since = sub(now.get(), last.get());
+      throttled = test(since.get(), interval.get(), Py_LT);
+    }
+    if (throttled) return none();
+  }
+  Ref draw = c.global(id_draw_progress);
+  call(draw.get(), {current});
+  return none();
+}
+
+const FnSpec kUpdateProgress{"update_progress",
+                             update_progress_body,
+                             {arg("current", "int", Conv::Int)},
+                             "None",
+                             "Cập nhật trạng thái tiến độ."};
+
+Ref finish_progress_body(Call& c) {
+  {
+    Ref state = c.global(id_state);
+    if (state.get() == Py_None) return none();
+  }
+  Ref draw = c.global(id_draw_progress);
+  Ref state = c.global(id_state);
+  Ref total = getattr(state.get(), id_total);
+  call(draw.get(), {total.get()}, {{id_force, Py_True}});
+  // The meter stays in place: a second finish redraws the full line, and the
+  // next batch's start replaces it.
+  Ref out = current_stdout(c);
+  call_method(out.get(), id_write, {lit_newline.get()});
+  out = current_stdout(c);
+  call_method(out.get(), id_flush);
+  return none();
+}
+
+const FnSpec kFinishProgress{
+    "finish_progress", finish_progress_body, {}, "None", "Hoàn tất meter và xuống dòng."};
+
+// ---------------------------------------------------------------------------
+// Drawing.
+
+// The right-hand text of the non-empty items, through the module's joiner.
+Ref build_right(const Call& c, PyObject* items) {
+  if (!PyList_CheckExact(items)) raise_arg_type("items", "list", items);
+  Ref texts = new_list();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+    auto [key, text] = unpack_pair(item.get());
+    if (truthy(text.get())) list_append(texts.get(), text.get());
+  }
+  Ref join = c.global(id_join_right);
+  return call(join.get(), {texts.get()});
+}
+
+// Blanks the first item under `key` that still shows something; false when
+// there is none.
+bool drop_item(PyObject* items, const Id& key) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+    auto [k, text] = unpack_pair(item.get());
+    if (test(k.get(), key.get(), Py_EQ) && truthy(text.get())) {
+      Ref blank = tuple({key.get(), lit_empty.get()});
+      check(PyList_SetItem(items, i, blank.release()));
+      return true;
+    }
+  }
+  return false;
+}
+
+Ref draw_progress_body(Call& c) {
+  Ref m = c.global(id_state);
+  if (m.get() == Py_None) return none();
+  // `force` only documents intent at the call sites: this function always draws.
+
+  Ref total = getattr(m.get(), id_total);
+  Ref zero = integer(0);
+  Ref current = py_max(zero.get(), py_min(c[0], total.get()).get());
+
+  Ref now = clock_now(c);
+  Ref start_t = getattr(m.get(), id_start_t);
+  Ref tiny = real(1e-9);
+  Ref elapsed = py_max(tiny.get(), sub(now.get(), start_t.get()).get());
+  Ref rate = truediv(current.get(), elapsed.get());
+  Ref remaining = test(rate.get(), zero.get(), Py_GT) ? truediv(sub(total.get(), current.get()).get(), rate.get())
+                                                      : real(HUGE_VAL);
+
+  Ref completed = compare(current.get(), total.get(), Py_EQ);
+  const bool is_complete = truthy(completed.get());
+  Ref spin;
+  if (is_complete) {
+    spin = c.global(id_DONE_TOKEN);
+  } else {
+    // The frame follows the clock in tenths of a second, so the spinner turns
+    // at the same pace however often the caller updates.
+    Ref frames = c.global(id_SPINNER);
+    Ref ten = integer(10);
+    Ref tick = to_int(mul(now.get(), ten.get()).get());
+    Ref count = check(PyLong_FromSsize_t(check_size(PyObject_Length(frames.get()))));
+    Ref index = check(PyNumber_Remainder(tick.get(), count.get()));
+    spin = check(PyObject_GetItem(frames.get(), index.get()));
+  }
+
+  Ref pal_fn = getattr(m.get(), id_palette);
+  auto pal = [&](const Id& name) {
+    Ref code = c.global(name);
+    return call(pal_fn.get(), {code.get()});
+  };
+
+  Ref symbol = getattr(m.get(), id_symbol);
+  Ref left = concat({pal(id_BOLD).get(), spin.get(), pal(id_RESET).get(), lit_space.get(), pal(id_CYAN).get(),
+                     symbol.get(), pal(id_RESET).get()});
+
+  Ref compose = c.global(id_compose_right);
+  Ref right_items =
+      call(compose.get(), {current.get(), total.get(), rate.get(), remaining.get(), elapsed.get(), pal_fn.get(),
+                           completed.get()});
+  Ref visible_items = check(PySequence_List(right_items.get()));
+
+  Ref term_width = c.global(id_term_width);
+  Ref forty = integer(40);
+  Ref width = py_max(forty.get(), call(term_width.get()).get());
+
+  Ref bar_min = integer(10);
+  Ref right = build_right(c, visible_items.get());
+  Ref four = integer(4);
+  Ref left_len = check(PyLong_FromSsize_t(visible_len(left.get())));
+  Ref budget_right_bar = sub(sub(width.get(), left_len.get()).get(), four.get());
+  if (test(budget_right_bar.get(), bar_min.get(), Py_LT)) budget_right_bar = bar_min;
+
+  auto bar_room = [&](PyObject* right_text) {
+    Ref right_len = check(PyLong_FromSsize_t(visible_len(right_text)));
+    return sub(budget_right_bar.get(), right_len.get());
+  };
+  Ref room = bar_room(right.get());
+  // A line that would leave the bar fewer than `bar_min` columns gives up
+  // right-hand items one by one rather than running past the terminal's edge
+  // and wrapping; a line that fits is drawn in full.
+  if (test(room.get(), bar_min.get(), Py_LT)) {
+    for (const Id* key : kDropOrder) {
+      if (drop_item(visible_items.get(), *key)) {
+        right = build_right(c, visible_items.get());
+        room = bar_room(right.get());
+      }
+      if (!test(room.get(), bar_min.get(), Py_LT)) break;
+    }
+  }
+  Ref bar_w = py_max(bar_min.get(), room.get());
+  right = build_right(c, visible_items.get());
+
+  Ref frac = test(total.get(), zero.get(), Py_EQ) ? zero : truediv(current.get(), total.get());
+  Ref filled = is_complete ? bar_w : py_min(bar_w.get(), to_int(mul(bar_w.get(), frac.get()).get()).get());
+
+  Ref green = pal(id_GREEN);
+  Ref filled_cells = mul(c.global(id_BAR_FILLED).get(), filled.get());
+  Ref bar = concat({green.get(), filled_cells.get(), pal(id_RESET).get()});
+  Ref gap = sub(bar_w.get(), filled.get());
+  if (test(gap.get(), zero.get(), Py_GT)) {
+    Ref dim = pal(id_DIM);
+    Ref empty_cells = mul(c.global(id_BAR_EMPTY).get(), gap.get());
+    Ref tail = concat({dim.get(), empty_cells.get(), pal(id_RESET).get()});
+    bar = add(bar.get(), tail.get());
+  }
+
+  Ref line = concat({left.get(), lit_open.get(), bar.get(), lit_close.get()});
+  if (truthy(right.get())) line = add(line.get(), add(lit_space.get(), right.get()).get());
+
+  require_str("s", line.get());
+  Ref width_int = int_arg("width", width.get());
+  Ref text = add(lit_cr.get(), pad_to_width(line.get(), width_int.get()).get());
+  Ref out = current_stdout(c);
+  call_method(out.get(), id_write, {text.get()});
+  out = current_stdout(c);
+  call_method(out.get(), id_flush);
+  // Only a line that reached the terminal counts for throttling.
+  setattr(m.get(), id_last_draw_t, now.get());
+  return none();
+}
+
+const FnSpec kDrawProgress{"_draw_progress",
+                           draw_progress_body,
+                           {arg("current", "int", Conv::Int), arg("force", "bool", Conv::Bool, bool_default(false))},
+                           "None",
+                           nullptr};
+
+Ref compose_right_body(Call& c) {
+  PyObject* current = c[0];
+  PyObject* total = c[1];
+  PyObject* pal_fn = c[5];
+  const bool completed = c.flag(6);
+  auto pal = [&](const Id& name) {
+    Ref code = c.global(name);
+    return call(pal_fn, {code.get()});
+  };
+
+  // Division first, then the scaling, then truncation: 29 of 100 shows 28 %.
+  Ref percent;
+  if (truthy(total)) {
+    Ref hundred = integer(100);
+    percent = to_int(mul(truediv(current, total).get(), hundred.get()).get());
+  } else {
+    percent = integer(0);
+  }
+
+  Ref count = check(PyUnicode_FromFormat("%S/%S", current, total));
+  Ref progress_text = concat({pal(id_DIM).get(), count.get(), pal(id_RESET).get()});
+
+  Ref percent_digits = check(PyObject_Format(percent.get(), lit_3d.get()));
+  Ref percent_text =
+      concat({pal(id_BLUE).get(), percent_digits.get(), lit_percent.get(), pal(id_RESET).get()});
+
+  Ref yellow = pal(id_YELLOW);
+  Ref fmt_rate = c.global(id_fmt_rate);
+  Ref rate_text = concat({yellow.get(), call(fmt_rate.get(), {c[2]}).get(), pal(id_RESET).get()});
+
+  Ref eta_text;
+  if (completed) {
+    eta_text = concat({pal(id_GREEN).get(), lit_done.get(), pal(id_RESET).get()});
+  } else {
+    Ref eta_yellow = pal(id_YELLOW);
+    Ref fmt_time = c.global(id_fmt_time);
+    eta_text = concat(
+        {lit_eta.get(), eta_yellow.get(), call(fmt_time.get(), {c[3]}).get(), pal(id_RESET).get()});
+  }
+
+  Ref dim = pal(id_DIM);
+  Ref fmt_time = c.global(id_fmt_time);
+  Ref elapsed_text = concat({dim.get(), lit_plus.get(), call(fmt_time.get(), {c[4]}).get(), pal(id_RESET).get()});
+
+  Ref items = new_list(5);
+  const std::pair<const Id*, PyObject*> entries[] = {{&key_progress, progress_text.get()},
+                                                     {&key_percent, percent_text.get()},
+                                                     {&key_rate, rate_text.get()},
+                                                     {&key_eta, eta_text.get()},
+                                                     {&key_elapsed, elapsed_text.get()}};
+  Py_ssize_t i = 0;
+  for (const auto& [key, text] : entries) PyList_SET_ITEM(items.get(), i++, tuple({key->get(), text}).release());
+  return items;
+}
+
+const FnSpec kComposeRight{"_compose_right",
+                           compose_right_body,
+                           {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
+                            arg("rate", "float", Conv::Float), arg("remaining", "float", Conv::Float),
+                            arg("elapsed", "float", Conv::Float), arg("pal"), arg("completed", "bool", Conv::Bool)},
+                           "List[Tuple[str, str]]",
+                           nullptr};
+
+Ref join_right_body(Call& c) {
+  PyObject* parts = c[0];
+  Ref kept = new_list();
+  // The size is re-read each round, as a list iterator does.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
+    Ref part = Ref::borrow(PyList_GET_ITEM(parts, i));
+    if (truthy(part.get())) list_append(kept.get(), part.get());
+  }
+  return check(PyUnicode_Join(lit_sep.get(), kept.get()));
+}
+
+const FnSpec kJoinRight{"_join_right", join_right_body, {arg("parts", "List[str]", Conv::List)}, "str", nullptr};
+
+// ---------------------------------------------------------------------------
+
+void build(Module& m) {
+  m.import("math");
+  m.import("os");
+  m.import("re");
+  m.import("shutil");
+  m.import("sys");
+  m.import("time");
+  m.import_from("dataclasses", {"dataclass"});
+  m.import_from("typing", {"List", "Tuple"});
+
+  m.add("_SPINNER", tuple({str("-").get(), str("\\").get(), str("|").get(), str("/").get()}).get());
+  m.add("_DONE_TOKEN", str("OK").get());
+  m.add("_BAR_FILLED", str("#").get());
+  m.add("_BAR_EMPTY", str(".").get());
+  m.add("_RESET", str("\x1b[0m").get());
+  m.add("_DIM", str("\x1b[2m").get());
+  m.add("_BOLD", str("\x1b[1m").get());
+  m.add("_CYAN", str("\x1b[36m").get());
+  // Named green for history; the colour itself is a blue-violet.
+  m.add("_GREEN", str("\x1b[38;2;93;105;244m").get());
+  m.add("_YELLOW", str("\x1b[33m").get());
+  m.add("_BLUE", str("\x1b[34m").get());
+
+  ClassBuilder meter(m, "_Meter");
+  meter.annotate("total", "int")
+      .annotate("start_t", "float")
+      .annotate("last_draw_t", "float")
+      .annotate("symbol", "str")
+      .annotate("enable_color", "bool")
+      .annotate("min_redraw_interval", "float", real(1.0 / 24.0).get())
+      .method(kPalette);
+  m.add("_Meter", meter.build_dataclass().get());
+
+  m.def(kIsatty);
+  m.def(kAnsiOk);
+  m.def(kFmtTime);
+  m.def(kFmtRate);
+  m.def(kTermWidth);
+  m.def(kStripAnsi);
+  m.def(kLenNoansi);
+  m.def(kPadToWidth);
+
+  m.add("_state", Py_None);
+
+  m.def(kStartProgress);
+  m.def(kUpdateProgress);
+  m.def(kFinishProgress);
+  m.def(kDrawProgress);
+  m.def(kComposeRight);
+  m.def(kJoinRight);
+}
+
+}  // namespace
 
 PCRT_MODULE(progress, build)
