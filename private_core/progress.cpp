@@ -151,17 +151,6 @@ Ref pad_to_width(PyObject* s, PyObject* width) {
   return out;
 }
 
-// int(x) with the calling convention's check, for a value handed from one
-// native step to another instead of through an argument list.
-Ref int_arg(const char* arg, PyObject* value) {
-  if (PyLong_CheckExact(value)) return Ref::borrow(value);
-  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-  if (nb == nullptr || (nb->nb_int == nullptr && nb->nb_index == nullptr && nb->nb_float == nullptr)) {
-    raise_arg_type(arg, "int", value);
-  }
-  return to_int(value);
-}
-
 // `k, t = item`, with the interpreter's messages for a bad item.
 std::pair<Ref, Ref> unpack_pair(PyObject* item) {
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
@@ -526,7 +515,7 @@ Ref draw_progress_body(Call& c) {
   if (truthy(right.get())) line = add(line.get(), add(lit_space.get(), right.get()).get());
 
   require_str("s", line.get());
-  Ref width_int = int_arg("width", width.get());
+  Ref width_int = convert_value(Conv::Int, "width", width.get());
   Ref text = add(lit_cr.get(), pad_to_width(line.get(), width_int.get()).get());
   Ref out = current_stdout(c);
   call_method(out.get(), id_write, {text.get()});

@@ -133,6 +133,12 @@ Py_ssize_t find_keyword(FunctionObject* fn, PyObject* key) {
 
 }  // namespace
 
+Ref convert_value(Conv conv, const char* name, PyObject* value) {
+  Param param{name, nullptr, conv};
+  PyObject* converted = convert(param, value);
+  return converted ? Ref::steal(converted) : Ref::borrow(value);
+}
+
 // ---------------------------------------------------------------------------
 // Call: parsing into parameter order.
 

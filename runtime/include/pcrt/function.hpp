@@ -119,6 +119,10 @@ class Call {
   PyObject* slots_[kMaxParams];
 };
 
+// Applies a conversion rule to a value handed from one native step to another
+// rather than through an argument list; `name` is the argument named in errors.
+Ref convert_value(Conv conv, const char* name, PyObject* value);
+
 // Creates a function object for `spec`; `module` is the defining module, and
 // `qualname_prefix` is "Class." for methods (nullptr for module functions).
 // The spec must outlive the function (specs are static).
