@@ -295,6 +295,30 @@ def test_functions_in_cycles_are_collected():
     assert ref() is None
 
 
+def assert_memory_flat(call, rounds=20000):
+    for _ in range(200):
+        call()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            call()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20000, f"{grown} bytes kept after {rounds} calls"
+
+
+def swallowing(call):
+    def run():
+        try:
+            call()
+        except Exception:
+            pass
+
+    return run
+
+
 @pytest.mark.parametrize(
     "call",
     [
@@ -302,49 +326,14 @@ def test_functions_in_cycles_are_collected():
         lambda: probe.varargs(1, 2, x=3),
         lambda: Client(1).describe("t"),
         lambda: probe.Record(1).double(),
+        swallowing(lambda: probe.conversions(1, [], i=1)),
+        swallowing(lambda: probe.conversions("x", [], i="no")),
+        swallowing(lambda: probe.conversions("x", [], i=1, zz=1)),
+        swallowing(probe.chained),
     ],
 )
 def test_calls_do_not_leak(call):
-    for _ in range(200):
-        call()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(20000):
-            call()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < 20000, f"{grown} bytes kept after 20000 calls"
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: probe.conversions(1, [], i=1),
-        lambda: probe.conversions("x", [], i="no"),
-        lambda: probe.conversions("x", [], i=1, zz=1),
-        lambda: probe.chained(),
-    ],
-)
-def test_failing_calls_do_not_leak(call):
-    def run():
-        try:
-            call()
-        except Exception:
-            pass
-
-    for _ in range(200):
-        run()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(20000):
-            run()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < 20000, f"{grown} bytes kept after 20000 failing calls"
+    assert_memory_flat(call)
 
 
 def test_refcounts_of_arguments_are_balanced():

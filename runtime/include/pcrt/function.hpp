@@ -125,7 +125,7 @@ Ref convert_value(Conv conv, const char* name, PyObject* value);
 
 // Creates a function object for `spec`; `module` is the defining module, and
 // `qualname_prefix` is "Class." for methods (nullptr for module functions).
-// The spec must outlive the function (specs are static).
+// The FnSpec must outlive the function (they are static objects).
 Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_prefix = nullptr);
 // Records the defining class once it exists (used by `super()` in bodies).
 void set_defining_class(PyObject* function, PyObject* cls);
