@@ -1,0 +1,106 @@
+// Attribute look-up sites for hot paths.
+//
+// `obj.name` on an ordinary instance walks the class's MRO for a descriptor
+// before it reads the instance dict.  A site remembers, for the last class it
+// saw and as long as that class is unchanged (its version tag), what the class
+// defines under the name, and then reads the instance dict directly: the same
+// specialisation the interpreter applies to attribute access in Python code.
+// Semantics are those of getattr / call_method: a data descriptor, a custom
+// __getattribute__, an instance attribute shadowing a method, a patched class
+// attribute all take the generic path or invalidate the site.
+//
+// Declare sites `static` next to the code that uses them; a site is not
+// thread-safe beyond what the GIL gives (free-threaded builds always take the
+// generic path).
+#pragma once
+
+#include "pcrt/ops.hpp"
+
+namespace pcrt {
+
+class Site {
+ public:
+  constexpr explicit Site(const Id& name) noexcept : name_(name) {}
+
+  // obj.name
+  Ref get(PyObject* obj) {
+    Ref class_attr;
+    if (!specialised(Py_TYPE(obj), class_attr)) return getattr(obj, name_);
+    bool reliable = true;
+    if (Ref value = instance_value(obj, reliable)) return value;
+    if (reliable && class_attr && Py_TYPE(class_attr.get())->tp_descr_get == nullptr) return class_attr;
+    return getattr(obj, name_);
+  }
+
+  // Whether `obj.name` is the class's `fn` itself (not shadowed by the
+  // instance): lets a caller run a known native method without the call.
+  bool resolves_to(PyObject* obj, PyObject* fn) {
+    Ref class_attr;
+    if (!specialised(Py_TYPE(obj), class_attr) || class_attr.get() != fn) return false;
+    bool reliable = true;
+    return !instance_value(obj, reliable) && reliable;
+  }
+
+  // obj.name(*args)
+  Ref call(PyObject* obj, Args args = {}) {
+    Ref method;
+    if (args.size() < 4 && specialised(Py_TYPE(obj), method) && method &&
+        PyType_HasFeature(Py_TYPE(method.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      bool reliable = true;
+      if (!instance_value(obj, reliable) && reliable) {
+        PyObject* stack[4] = {obj};
+        std::size_t n = 1;
+        for (PyObject* item : args) stack[n++] = item;
+        return check(PyObject_Vectorcall(method.get(), stack, n, nullptr));
+      }
+    }
+    return call_method(obj, name_, args);
+  }
+
+ private:
+  // True when instances of `type` may be served from their dict; `class_attr`
+  // then holds what the class defines under the name (empty for nothing).  It
+  // is taken as a strong reference before any Python code can run and change
+  // the class or this site.
+  bool specialised(PyTypeObject* type, Ref& class_attr) {
+#ifdef Py_GIL_DISABLED
+    (void)type;
+    (void)class_attr;
+    return false;
+#else
+    if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+      version_ = 0;
+      type_ = nullptr;
+      class_attr_ = nullptr;
+      if (type->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(type)) return false;
+      PyObject* attr = _PyType_Lookup(type, name_.get());
+      if (attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr) return false;  // data descriptors win
+      if (type->tp_version_tag == 0) return false;
+      type_ = type;
+      version_ = type->tp_version_tag;
+      class_attr_ = attr;  // owned by the class dict, valid while the version holds
+    }
+    class_attr = Ref::borrow(class_attr_);
+    return true;
+#endif
+  }
+
+  // The instance dict's entry for the name; `reliable` false when the dict
+  // could not be read (the caller then takes the generic path).
+  Ref instance_value(PyObject* obj, bool& reliable) const {
+    PyObject** dictptr = _PyObject_GetDictPtr(obj);
+    if (dictptr == nullptr) {
+      reliable = Py_TYPE(obj)->tp_dictoffset == 0;  // no dict at all: nothing to shadow
+      return nullptr;
+    }
+    if (*dictptr == nullptr) return nullptr;
+    return dict_get(*dictptr, name_);
+  }
+
+  const Id& name_;
+  PyTypeObject* type_ = nullptr;  // compared by identity, together with its version tag
+  unsigned int version_ = 0;
+  PyObject* class_attr_ = nullptr;
+};
+
+}  // namespace pcrt
