@@ -150,3 +150,100 @@ def test_weird_answers_and_errors(value):
 
     with pytest.raises(Exception):
         kg.validate_api_key(Poster(), client_version="1")
+
+
+# -- the modules that need no service ---------------------------------------------
+
+import private_core.memoguard as mg  # noqa: E402
+import private_core.memstore as ms  # noqa: E402
+import private_core.progress as pg  # noqa: E402
+import private_core.ttlrules as tr  # noqa: E402
+
+
+@pytest.fixture
+def offline():
+    """A meter to draw on, a store and a guard; the meter is gone afterwards."""
+    meter = pg._Meter(3, 0.0, 0.0, "X", True)
+    pg._state = meter
+    try:
+        yield {"meter": meter, "cache": ms._Cache(True), "guard": mg.BaseMemoguard(),
+               "entry": ms.CacheEntry(data=None, fetched_at=None)}
+    finally:
+        pg._state = None
+
+
+def _obj(name):
+    return lambda objects: objects[name]
+
+
+# (name, function, positional args, keyword args); _obj(...) stands for a fixture object.
+OFFLINE_CALLS = [
+    ("fmt_time", pg._fmt_time, [1.0], {}),
+    ("fmt_rate", pg._fmt_rate, [1.0], {}),
+    ("term_width", pg._term_width, [80], {}),
+    ("strip_ansi", pg._strip_ansi, ["\x1b[1mx"], {}),
+    ("len_noansi", pg._len_noansi, ["x"], {}),
+    ("pad_to_width", pg._pad_to_width, ["x", 5], {}),
+    ("palette", pg._Meter.palette, [_obj("meter"), "x"], {}),
+    ("start_progress", pg.start_progress, [3, "x"], {}),
+    ("update_progress", pg.update_progress, [1], {}),
+    ("draw_progress", pg._draw_progress, [1], {"force": False}),
+    ("compose_right", pg._compose_right, [1, 3, 1.0, 2.0, 1.0, str, False], {}),
+    ("join_right", pg._join_right, [["a", ""]], {}),
+    ("cache_init", ms._Cache, [True], {}),
+    ("cache_get", ms._Cache.get, [_obj("cache"), "ns", ("k",)], {}),
+    ("cache_set", ms._Cache.set, [_obj("cache"), "ns", ("k",), None], {"params": None, "ttl": None}),
+    ("clear_ns", ms._Cache.clear_ns, [_obj("cache"), "ns"], {}),
+    ("clear_all", ms._Cache.clear_all, [_obj("cache")], {}),
+    ("begin_inflight", ms._Cache._begin_inflight, [_obj("cache"), "ns", ("k",)], {}),
+    ("end_inflight", ms._Cache._end_inflight, [_obj("cache"), "ns", ("k",)], {}),
+    ("is_expired", ms.CacheEntry.is_expired, [_obj("entry")], {}),
+    ("to_date", ms.to_date, [None], {}),
+    ("is_today", ms.is_today, [None], {}),
+    ("touches_latest_trading_day", tr.touches_latest_trading_day, [None], {}),
+    ("clear_cache", mg.BaseMemoguard.clear_cache, [_obj("guard")], {"ns": None}),
+    ("fetch_with_cache", mg.BaseMemoguard._fetch_with_cache, [_obj("guard"), "ns", ("k",)],
+     {"live": False, "fetcher": dict, "ttl_live": None, "ttl_history": None, "params": None,
+      "wait_timeout": 0.0, "wait_interval": 0.0}),
+]
+OFFLINE_SLOTS = [(name, slot) for name, _, args, kwargs in OFFLINE_CALLS for slot in [*range(len(args)), *kwargs]]
+
+
+def _run_offline(objects, name, slot=None, value=None):
+    _, fn, args, kwargs = next(c for c in OFFLINE_CALLS if c[0] == name)
+    args = [a(objects) if callable(a) and a.__name__ == "<lambda>" else a for a in args]
+    kwargs = dict(kwargs)
+    if isinstance(slot, int):
+        args[slot] = value
+    elif slot is not None:
+        kwargs[slot] = value
+    return fn(*args, **kwargs)
+
+
+@pytest.mark.parametrize("value", WEIRD, ids=WEIRD_IDS)
+@pytest.mark.parametrize("name, slot", OFFLINE_SLOTS)
+def test_offline_modules_survive_wrong_types(offline, name, slot, value):
+    try:
+        _run_offline(offline, name, slot, value)
+    except SystemError:
+        raise
+    except Exception:
+        pass
+
+
+def test_offline_baselines_succeed(offline):
+    for name, *_ in OFFLINE_CALLS:
+        _run_offline(offline, name)
+
+
+@pytest.mark.parametrize("value", WEIRD, ids=WEIRD_IDS)
+@pytest.mark.parametrize("field", ["total", "start_t", "last_draw_t", "symbol", "enable_color", "min_redraw_interval"])
+def test_meter_with_odd_fields_survives_drawing(offline, field, value):
+    setattr(offline["meter"], field, value)
+    for step in (lambda: pg.update_progress(1), lambda: pg._draw_progress(2), pg.finish_progress):
+        try:
+            step()
+        except SystemError:
+            raise
+        except Exception:
+            pass
