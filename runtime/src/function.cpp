@@ -245,7 +245,7 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref Call::global(const Id& name) const {
   Ref value = dict_get(fn_->globals, name);
   if (value) return value;
-  Ref builtins = Ref::borrow(PyEval_GetFrameBuiltins());
+  Ref builtins = Ref::steal_or_null(PyEval_GetFrameBuiltins());  // a new reference
   if (builtins) value = dict_get(builtins.get(), name);
   if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
   return value;
