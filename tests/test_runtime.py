@@ -193,6 +193,19 @@ def test_defaults_are_fixed_at_creation_but_globals_read_at_call(monkeypatch):
     assert call_conversions()[-1] == "hello"
 
 
+def test_globals_fall_back_to_builtins_then_name_error(monkeypatch):
+    import builtins
+
+    monkeypatch.delattr(probe, "GREETING")
+    with pytest.raises(NameError, match="name 'GREETING' is not defined"):
+        probe.greet()
+    monkeypatch.setattr(builtins, "GREETING", "from builtins", raising=False)
+    before = sys.getrefcount(vars(builtins))
+    for _ in range(1000):
+        assert probe.greet() == "from builtins"
+    assert sys.getrefcount(vars(builtins)) == before
+
+
 def test_pickles_by_reference():
     assert pickle.loads(pickle.dumps(probe.bench)) is probe.bench
     assert pickle.loads(pickle.dumps(probe.Mixin.describe)) is probe.Mixin.describe
