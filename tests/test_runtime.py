@@ -203,7 +203,7 @@ def test_globals_fall_back_to_builtins_then_name_error(monkeypatch):
     before = sys.getrefcount(vars(builtins))
     for _ in range(1000):
         assert probe.greet() == "from builtins"
-    assert sys.getrefcount(vars(builtins)) == before
+    assert sys.getrefcount(vars(builtins)) - before < 10  # not one reference per call
 
 
 def test_pickles_by_reference():
