@@ -13,7 +13,8 @@ const Id id_api_key("api_key"), id_post("post"), id_json_body("json_body"), id_j
     id_model_validate("model_validate"), id_status_code("status_code"), id_payload("payload"), id_error("error"),
     id_exception("exception"), id_debug("debug"), id_detail("detail"), id_message("message"), id_strip("strip"), id_get_("get");
 
-Ref raise_validation_error(const Call& c, const char* message) {
+// A new ApiKeyValidationError, through the module's current binding.
+Ref api_key_error(const Call& c, const char* message) {
   return call(c.global(id_ApiKeyValidationError).get(), {str(message).get()});
 }
 
@@ -38,7 +39,7 @@ Ref rejection_message(PyObject* payload, PyObject* status_code) {
   Handling handling(exc.get());
   Ref logger = c.global(id_logger);
   call_method(logger.get(), id_exception, {str("Failed to validate API key with Tessaro backend").get()});
-  raise_from(raise_validation_error(c, "Unable to validate API key"), std::move(exc));
+  raise_from(api_key_error(c, "Unable to validate API key"), std::move(exc));
 }
 
 [[noreturn]] void fail_rejected(const Call& c, Ref exc) {
@@ -83,7 +84,7 @@ Ref validate_api_key(Call& c) {
     payload = call_method(response.get(), id_json);
   } catch (const Raised&) {
     Ref exc = catch_if(PyExc_ValueError);
-    raise_from(raise_validation_error(c, "Backend returned invalid JSON payload"), std::move(exc));
+    raise_from(api_key_error(c, "Backend returned invalid JSON payload"), std::move(exc));
   }
 
   Ref result;
@@ -93,7 +94,7 @@ Ref validate_api_key(Call& c) {
     Ref exc = catch_any();
     Ref validation_error = c.global(id_ValidationError);
     if (!PyErr_GivenExceptionMatches(exc.get(), validation_error.get())) reraise(std::move(exc));
-    raise_from(raise_validation_error(c, "Backend response did not match expected schema"), std::move(exc));
+    raise_from(api_key_error(c, "Backend response did not match expected schema"), std::move(exc));
   }
 
   Ref logger = c.global(id_logger);

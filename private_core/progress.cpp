@@ -84,15 +84,10 @@ Py_ssize_t escape_at(int kind, const void* data, Py_ssize_t n, Py_ssize_t i) {
   return 0;
 }
 
-PyObject* require_str(const char* arg, PyObject* value) {
-  if (!PyUnicode_CheckExact(value)) raise_arg_type(arg, "str", value);
-  return value;
-}
-
 // Code points of `s` outside escape sequences; `s` must be exactly a str, as
 // for the Python-level helper.
 Py_ssize_t visible_len(PyObject* s) {
-  require_str("s", s);
+  convert_value(Conv::Str, "s", s);
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   const int kind = PyUnicode_KIND(s);
   const void* data = PyUnicode_DATA(s);
@@ -514,7 +509,7 @@ Ref draw_progress_body(Call& c) {
   Ref line = concat({left.get(), lit_open.get(), bar.get(), lit_close.get()});
   if (truthy(right.get())) line = add(line.get(), add(lit_space.get(), right.get()).get());
 
-  require_str("s", line.get());
+  convert_value(Conv::Str, "s", line.get());
   Ref width_int = convert_value(Conv::Int, "width", width.get());
   Ref text = add(lit_cr.get(), pad_to_width(line.get(), width_int.get()).get());
   Ref out = current_stdout(c);
