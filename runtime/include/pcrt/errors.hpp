@@ -29,8 +29,9 @@ namespace pcrt {
 
 // Inside a handler for `Raised`: the pending exception if it is an instance of
 // `type` (the indicator is then cleared), otherwise rethrows with it still set.
-// No Python code may run while the error is pending, so a class that has to
-// be looked up first needs `catch_any()` and `PyErr_GivenExceptionMatches`.
+// No Python code may run while the error is pending: for a class that has to
+// be looked up (a module global, a class of another package) use
+// `catch_matching`.
 Ref catch_if(PyObject* type);
 // Inside a handler for `Raised`: the pending exception, whatever its type.
 Ref catch_any();
@@ -50,5 +51,23 @@ class Handling {
  private:
   Ref previous_;
 };
+
+// `except <expr> as exc:` where evaluating <expr> runs Python code (a module
+// global read at call time, an import).  Inside a handler for `Raised`: takes
+// the pending exception first, then calls `lookup()` for the class while that
+// exception is being handled (so an error in the look-up chains to it, as in
+// Python), then returns the exception if it matches and re-raises it unchanged
+// otherwise.
+template <class Lookup>
+Ref catch_matching(Lookup&& lookup) {
+  Ref pending = catch_any();
+  Ref cls;
+  {
+    Handling handling(pending.get());
+    cls = lookup();
+  }
+  if (!PyErr_GivenExceptionMatches(pending.get(), cls.get())) reraise(std::move(pending));
+  return pending;
+}
 
 }  // namespace pcrt

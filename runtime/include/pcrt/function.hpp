@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "pcrt/errors.hpp"
@@ -93,6 +94,23 @@ class Call {
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
+
+  // Arguments are read by name: each body declares the parameters of its spec
+  // as a scoped enum beside it, in the spec's order, e.g.
+  //   enum class InitArg : std::size_t { self, api_key, timeout };
+  // and reads `c[InitArg::timeout]`, `c.flag(...)`, `c.real(...)`.
+  template <class E>
+    requires std::is_enum_v<E>
+  PyObject* operator[](E param) const noexcept { return slots_[static_cast<std::size_t>(param)]; }
+  template <class E>
+    requires std::is_enum_v<E>
+  bool flag(E param) const noexcept { return flag(static_cast<std::size_t>(param)); }
+  template <class E>
+    requires std::is_enum_v<E>
+  double real(E param) const noexcept { return real(static_cast<std::size_t>(param)); }
+  template <class E>
+    requires std::is_enum_v<E>
+  bool is_none(E param) const noexcept { return is_none(static_cast<std::size_t>(param)); }
 
   // Borrowed argument value (for *args a tuple, for **kwargs a dict).
   PyObject* operator[](std::size_t index) const noexcept { return slots_[index]; }

@@ -1,0 +1,63 @@
+"""One table and one verdict wording for every benchmark script.
+
+A script builds a list of `Row`s and ends with ``sys.exit(report(title, rows))``:
+the table is printed, and the exit status is 1 when any row misses its target,
+so ``make bench`` (``bench/run.py``) fails on a missed target.
+
+A row compares our figure with a reference (a plain-Python rendering, or a
+floor no client can beat) as ``speed-up = reference / ours``; `target` is the
+least speed-up accepted (None: reported, not judged).
+"""
+
+from __future__ import annotations
+
+import sys
+from dataclasses import dataclass
+from typing import Optional, Sequence
+
+MET, MISSED, NO_TARGET = "met", "MISSED", "-"
+
+
+@dataclass
+class Row:
+    name: str
+    ours_ns: float
+    reference_ns: Optional[float] = None
+    target: Optional[float] = None  # least accepted reference / ours
+
+    @property
+    def speedup(self) -> Optional[float]:
+        if self.reference_ns is None or self.ours_ns <= 0:
+            return None
+        return self.reference_ns / self.ours_ns
+
+    @property
+    def verdict(self) -> str:
+        if self.target is None or self.speedup is None:
+            return NO_TARGET
+        return MET if self.speedup >= self.target else MISSED
+
+
+def _fmt_ns(ns: Optional[float]) -> str:
+    if ns is None:
+        return ""
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.2f} {unit}"
+    return f"{ns:.0f} ns"
+
+
+def report(title: str, rows: Sequence[Row], file=None) -> int:
+    """Prints the table; returns the exit status (1 when a target is missed)."""
+    out = file or sys.stdout
+    width = max([len(r.name) for r in rows] + [len("case")])
+    print(f"{title}", file=out)
+    print(f"  {'case':<{width}}  {'ours':>10}  {'reference':>10}  {'speed-up':>8}  {'target':>7}  verdict", file=out)
+    for r in rows:
+        speedup = f"{r.speedup:.2f}x" if r.speedup is not None else ""
+        target = f">={r.target:g}x" if r.target is not None else ""
+        print(f"  {r.name:<{width}}  {_fmt_ns(r.ours_ns):>10}  {_fmt_ns(r.reference_ns):>10}  {speedup:>8}  "
+              f"{target:>7}  {r.verdict}", file=out)
+    missed = [r.name for r in rows if r.verdict == MISSED]
+    print(f"  targets {MISSED}: {', '.join(missed)}" if missed else f"  all targets {MET}", file=out)
+    return 1 if missed else 0
