@@ -681,13 +681,16 @@ Ref broadcast_column(PyObject* pd, PyObject* np, PyObject* firsts, PyObject* row
                      ? Ref::borrow(PyList_GET_ITEM(frames.get(), 0))
                      : call(getattr(pd, id_concat).get(), {frames.get()}, {{id_ignore_index, Py_True}});
   Ref target = getattr(get_item(combined.get(), name).get(), id_dtype);
+  Ref taken;
   if (equals(target.get(), dtype.get())) {
-    Ref array = getattr(firsts, id_array);
-    return call_method(array.get(), id_take, {row_group});
+    taken = call_method(getattr(firsts, id_array).get(), id_take, {row_group});
+  } else {
+    Ref objects = call_method(firsts, id_to_numpy, {}, {{id_dtype, object_type.get()}});
+    taken = call_method(objects.get(), id_take, {row_group});
   }
-  Ref objects = call_method(firsts, id_to_numpy, {}, {{id_dtype, object_type.get()}});
-  Ref taken = call_method(objects.get(), id_take, {row_group});
-  return call(getattr(pd, id_array).get(), {taken.get()}, {{id_dtype, target.get()}});
+  // A Series with its dtype spelled out: an object array assigned bare would
+  // be re-inferred (all-text cells become the string dtype).
+  return call(getattr(pd, id_Series).get(), {taken.get()}, {{id_dtype, target.get()}});
 }
 
 enum class ResampleArg : std::size_t { self, frame, namespace_, interval };
@@ -911,10 +914,40 @@ Ref resample_frame(Call& c) {
     }
   }
 
-  // Sums per (group, bucket), then every bucket of every range.
-  Ref ordered = call_method(get_item(working.get(), value_cols.get()).get(), id_take, {int64_array(np.get(), order).get()});
-  Ref grouped = call_method(ordered.get(), id_groupby, {int64_array(np.get(), position).get()});
-  Ref sums = call_method(grouped.get(), id_sum, {}, {{id_min_count, integer(1).get()}});
+  // Sums per (group, bucket), then every bucket of every range.  pandas sums
+  // a block of floats that holds a missing value with compensated summation
+  // and one without it plainly, so groups with and without missing floats
+  // are summed apart: each group then gets the arithmetic its own resample
+  // would have used, to the last bit.
+  Ref values = get_item(working.get(), value_cols.get());
+  std::vector<char> group_has_missing(static_cast<std::size_t>(groups), 0);
+  {
+    static const Id id_floating("floating"), id_any("any"), id_axis("axis");
+    Ref floats = call_method(values.get(), id_select_dtypes, {}, {{id_include, id_floating.get()}});
+    if (check_size(PyObject_Length(getattr(floats.get(), id_columns).get())) != 0) {
+      Ref missing = call_method(call_method(floats.get(), id_isna).get(), id_any, {}, {{id_axis, integer(1).get()}});
+      IntView view(np.get(), call_method(missing.get(), id_to_numpy).get(), "bool");
+      const bool* flags = view.flags();
+      for (std::size_t i = 0; i < n; ++i) {
+        if (flags[i]) group_has_missing[static_cast<std::size_t>(codes[i])] = 1;
+      }
+    }
+  }
+  std::vector<std::int64_t> part_order[2], part_position[2];
+  for (std::size_t k = 0; k < n; ++k) {
+    int part = group_has_missing[static_cast<std::size_t>(codes[static_cast<std::size_t>(order[k])])];
+    part_order[part].push_back(order[k]);
+    part_position[part].push_back(position[k]);
+  }
+  Ref partial_sums = new_list();
+  for (int part = 0; part < 2; ++part) {
+    if (part_order[part].empty()) continue;
+    Ref ordered = call_method(values.get(), id_take, {int64_array(np.get(), part_order[part]).get()});
+    Ref grouped = call_method(ordered.get(), id_groupby, {int64_array(np.get(), part_position[part]).get()});
+    list_append(partial_sums.get(), call_method(grouped.get(), id_sum, {}, {{id_min_count, integer(1).get()}}).get());
+  }
+  Ref sums = PyList_GET_SIZE(partial_sums.get()) == 1 ? Ref::borrow(PyList_GET_ITEM(partial_sums.get(), 0))
+                                                      : call(getattr(pd.get(), id_concat).get(), {partial_sums.get()});
   Ref full_range = call(getattr(pd.get(), id_RangeIndex).get(), {integer(total).get()});
   Ref result = call_method(sums.get(), id_reindex, {full_range.get()});
   Ref group_of_row = int64_array(np.get(), row_group);
