@@ -261,12 +261,18 @@ def test_rows_are_copies():
         InvestorBridgework(None)._ensure_mapping(entry, "stock", 1)
 
 
-def test_deeply_nested_envelopes_raise_instead_of_crashing():
-    payload = []
+def test_deeply_nested_envelopes_never_exhaust_the_stack():
+    payload = [{"v": 1}]
     for _ in range(100_000):
         payload = {"data": payload}
+    assert InvestorBridgework(None)._normalise_records(payload, "stock") == [{"v": 1}]
+
+    class Recording(InvestorBridgework):
+        def _normalise_records(self, payload, namespace):
+            return super()._normalise_records(payload, namespace)
+
     with pytest.raises(RecursionError):
-        InvestorBridgework(None)._normalise_records(payload, "stock")
+        Recording(None)._normalise_records(payload, "stock")
 
 
 # -- frames ----------------------------------------------------------------------------

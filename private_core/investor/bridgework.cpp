@@ -100,9 +100,9 @@ Ref dict_of(PyObject* mapping) {
   raise_exc(call(c.global(id_DataDecodingError).get(), {str(message).get()}));
 }
 
-// Nested envelopes recurse through `self._normalise_records`; native frames
-// have no recursion check of their own, so a hostile payload could otherwise
-// exhaust the C stack.
+// Nested envelopes handed to an overriding `_normalise_records` recurse
+// through native frames, which have no recursion check of their own: a
+// hostile payload could otherwise exhaust the C stack.
 class RecursionGuard {
  public:
   explicit RecursionGuard(const char* where) {
@@ -367,35 +367,49 @@ Ref normalise_records(Call& c) {
   static const Id id_data("data"), id_results("results"), id_items_key("items"), id_records("records");
   constexpr const char* kUnexpected = "Unexpected payload format for investor endpoint.";
   PyObject* self = c.self();
-  PyObject* payload = c[NormaliseArg::payload];
   PyObject* ns = c[NormaliseArg::namespace_];
-  if (payload == Py_None) return new_list();
-  if (PyList_Check(payload)) {
-    Ref rows = new_list();
-    Ref iterator = check(PyObject_GetIter(payload));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-      list_append(rows.get(), call_method(self, id_ensure_mapping, {item.get(), ns}).get());
+  Ref payload = Ref::borrow(c[NormaliseArg::payload]);
+  for (;;) {
+    if (payload.get() == Py_None) return new_list();
+    if (PyList_Check(payload.get())) {
+      Ref rows = new_list();
+      Ref iterator = check(PyObject_GetIter(payload.get()));
+      while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        list_append(rows.get(), call_method(self, id_ensure_mapping, {item.get(), ns}).get());
+      }
+      if (PyErr_Occurred()) raised();
+      return rows;
     }
-    if (PyErr_Occurred()) raised();
-    return rows;
-  }
-  if (!isinstance(payload, c.global(id_Mapping).get())) raise_decoding(c, kUnexpected);
-  for (const Id* key : {&id_data, &id_results, &id_items_key, &id_records}) {
-    if (contains(payload, key->get())) {
-      Ref inner = get_item(payload, key->get());
+    if (!isinstance(payload.get(), c.global(id_Mapping).get())) raise_decoding(c, kUnexpected);
+    Ref inner;
+    for (const Id* key : {&id_data, &id_results, &id_items_key, &id_records}) {
+      if (contains(payload.get(), key->get())) {
+        inner = get_item(payload.get(), key->get());
+        break;
+      }
+    }
+    if (!inner) break;
+    // An envelope is read again by `self._normalise_records`.  While that is
+    // this very function, the envelope is unwrapped in place: nesting depth
+    // then costs no native stack.
+    Ref method = getattr(self, id_normalise_records);
+    if (!PyMethod_Check(method.get()) || PyMethod_GET_SELF(method.get()) != self ||
+        PyMethod_GET_FUNCTION(method.get()) != reinterpret_cast<PyObject*>(c.function())) {
       RecursionGuard guard(" while reading an investor payload");
-      return call_method(self, id_normalise_records, {inner.get(), ns});
+      return call(method.get(), {inner.get(), ns});
     }
+    if (PyErr_CheckSignals() < 0) raised();
+    payload = std::move(inner);
   }
   // Keyed by identifier: every value must be a list of rows.
-  Ref values = call_method(payload, id_values);
+  Ref values = call_method(payload.get(), id_values);
   Ref iterator = check(PyObject_GetIter(values.get()));
   while (Ref value = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyList_Check(value.get())) raise_decoding(c, kUnexpected);
   }
   if (PyErr_Occurred()) raised();
   Ref rows = new_list();
-  Ref pairs = call_method(payload, id_items);
+  Ref pairs = call_method(payload.get(), id_items);
   Ref pair_iterator = check(PyObject_GetIter(pairs.get()));
   while (Ref pair = Ref::steal_or_null(PyIter_Next(pair_iterator.get()))) {
     Ref key = check(PySequence_GetItem(pair.get(), 0));
