@@ -121,6 +121,9 @@ def frames(draw):
     if draw(st.booleans()):
         columns["net"] = draw(st.lists(st.sampled_from([0.1, 0.7, 3.0]), min_size=n, max_size=n))
     if draw(st.booleans()):
+        small = draw(st.lists(st.sampled_from([0.1, 2.5, math.nan]), min_size=n, max_size=n))
+        columns["small"] = np.array(small, dtype=np.float32)
+    if draw(st.booleans()):
         columns["group"] = draw(st.lists(st.sampled_from(["foreign", "all", None]), min_size=n, max_size=n))
     if draw(st.booleans()):
         columns["flag"] = draw(st.lists(st.booleans(), min_size=n, max_size=n))

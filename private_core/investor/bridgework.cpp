@@ -930,34 +930,41 @@ Ref resample_frame(Call& c) {
 
   // Sums per (group, bucket), then every bucket of every range.  pandas sums
   // a block of floats that holds a missing value with compensated summation
-  // and one without it plainly, so groups with and without missing floats
-  // are summed apart: each group then gets the arithmetic its own resample
-  // would have used, to the last bit.
+  // and one without it plainly, so groups are summed apart by which float
+  // dtypes (blocks) hold a missing value in them: each group then gets the
+  // arithmetic its own resample would have used, to the last bit.
   Ref values = get_item(working.get(), value_cols.get());
-  std::vector<char> group_has_missing(static_cast<std::size_t>(groups), 0);
+  std::vector<std::uint32_t> group_missing(static_cast<std::size_t>(groups), 0);
   {
-    static const Id id_floating("floating"), id_any("any"), id_axis("axis");
+    static const Id id_floating("floating");
     Ref floats = call_method(values.get(), id_select_dtypes, {}, {{id_include, id_floating.get()}});
-    if (check_size(PyObject_Length(getattr(floats.get(), id_columns).get())) != 0) {
-      Ref missing = call_method(call_method(floats.get(), id_isna).get(), id_any, {}, {{id_axis, integer(1).get()}});
-      IntView view(np.get(), call_method(missing.get(), id_to_numpy).get(), "bool");
+    Ref by_position = getattr(floats.get(), id_iloc);
+    Ref all_rows = check(PySlice_New(nullptr, nullptr, nullptr));
+    std::vector<Ref> dtypes;
+    for (Py_ssize_t j = 0, count = check_size(PyObject_Length(getattr(floats.get(), id_columns).get())); j < count; ++j) {
+      Ref column = get_item(by_position.get(), tuple({all_rows.get(), integer(j).get()}).get());
+      Ref dtype = getattr(column.get(), id_dtype);
+      std::size_t kind = 0;
+      while (kind < dtypes.size() && !equals(dtypes[kind].get(), dtype.get())) ++kind;
+      if (kind == dtypes.size()) dtypes.push_back(dtype);
+      const std::uint32_t bit = 1u << std::min<std::size_t>(kind, 31);
+      IntView view(np.get(), call_method(call_method(column.get(), id_isna).get(), id_to_numpy).get(), "bool");
       const bool* flags = view.flags();
-      for (std::size_t i = 0; i < n; ++i) {
-        if (flags[i]) group_has_missing[static_cast<std::size_t>(codes[i])] = 1;
+      for (std::size_t i = 0; i < n && static_cast<Py_ssize_t>(i) < view.size(sizeof(bool)); ++i) {
+        if (flags[i]) group_missing[static_cast<std::size_t>(codes[i])] |= bit;
       }
     }
   }
-  std::vector<std::int64_t> part_order[2], part_position[2];
+  std::map<std::uint32_t, std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>>> parts;
   for (std::size_t k = 0; k < n; ++k) {
-    int part = group_has_missing[static_cast<std::size_t>(codes[static_cast<std::size_t>(order[k])])];
-    part_order[part].push_back(order[k]);
-    part_position[part].push_back(position[k]);
+    auto& part = parts[group_missing[static_cast<std::size_t>(codes[static_cast<std::size_t>(order[k])])]];
+    part.first.push_back(order[k]);
+    part.second.push_back(position[k]);
   }
   Ref partial_sums = new_list();
-  for (int part = 0; part < 2; ++part) {
-    if (part_order[part].empty()) continue;
-    Ref ordered = call_method(values.get(), id_take, {int64_array(np.get(), part_order[part]).get()});
-    Ref grouped = call_method(ordered.get(), id_groupby, {int64_array(np.get(), part_position[part]).get()});
+  for (auto& [missing, part] : parts) {
+    Ref ordered = call_method(values.get(), id_take, {int64_array(np.get(), part.first).get()});
+    Ref grouped = call_method(ordered.get(), id_groupby, {int64_array(np.get(), part.second).get()});
     list_append(partial_sums.get(), call_method(grouped.get(), id_sum, {}, {{id_min_count, integer(1).get()}}).get());
   }
   Ref sums = PyList_GET_SIZE(partial_sums.get()) == 1 ? Ref::borrow(PyList_GET_ITEM(partial_sums.get(), 0))
