@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pcrt/pcrt.hpp"
+#include "pcrt/site.hpp"
 
 namespace {
 using namespace pcrt;
@@ -44,9 +45,21 @@ const Id id_lower("lower"), id_upper("upper"), id_strip("strip"), id_get("get"),
     id_offsets("offsets"), id_Tick("Tick"), id_nanos("nanos"), id_n("n"), id_rule_code("rule_code"),
     id_weekday("weekday"), id_tseries("tseries"), id_frequencies("frequencies"), id_to_offset("to_offset");
 
+// One look-up site per row-level method call: a payload holds thousands of rows.
+Site site_ensure_mapping(id_ensure_mapping), site_id_field(id_ID_FIELD);
+
 // The function object bound as `_strict_str` when the module was built: while
 // the module attribute still holds it, identifiers are cleaned natively.
 PyObject* g_native_strict_str = nullptr;
+// The `Mapping` bound when the module was built.  An exact dict is one of its
+// instances; asking the typing alias costs a trip through Python code per row.
+PyObject* g_typing_mapping = nullptr;
+
+bool is_mapping(const Call& c, PyObject* value) {
+  Ref mapping = c.global(id_Mapping);
+  if (PyDict_CheckExact(value) && mapping.get() == g_typing_mapping) return true;
+  return isinstance(value, mapping.get());
+}
 
 Ref empty_text() { return str(""); }
 
@@ -88,6 +101,14 @@ Ref mapping_get(PyObject* mapping, const Id& key, PyObject* fallback = Py_None) 
     return value ? value : Ref::borrow(fallback);
   }
   return call_method(mapping, id_get, {key.get(), fallback});
+}
+
+Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(mapping)) {
+    Ref value = dict_get(mapping, key);
+    return value ? value : Ref::borrow(fallback);
+  }
+  return call_method(mapping, id_get, {key, fallback});
 }
 
 // dict(mapping), as the constructor copies it.
@@ -375,12 +396,12 @@ Ref normalise_records(Call& c) {
       Ref rows = new_list();
       Ref iterator = check(PyObject_GetIter(payload.get()));
       while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-        list_append(rows.get(), call_method(self, id_ensure_mapping, {item.get(), ns}).get());
+        list_append(rows.get(), site_ensure_mapping.call(self, {item.get(), ns}).get());
       }
       if (PyErr_Occurred()) raised();
       return rows;
     }
-    if (!isinstance(payload.get(), c.global(id_Mapping).get())) raise_decoding(c, kUnexpected);
+    if (!is_mapping(c, payload.get())) raise_decoding(c, kUnexpected);
     Ref inner;
     for (const Id* key : {&id_data, &id_results, &id_items_key, &id_records}) {
       if (contains(payload.get(), key->get())) {
@@ -416,7 +437,7 @@ Ref normalise_records(Call& c) {
     Ref entries = check(PySequence_GetItem(pair.get(), 1));
     Ref entry_iterator = check(PyObject_GetIter(entries.get()));
     while (Ref entry = Ref::steal_or_null(PyIter_Next(entry_iterator.get()))) {
-      list_append(rows.get(), call_method(self, id_ensure_mapping, {entry.get(), ns, key.get()}).get());
+      list_append(rows.get(), site_ensure_mapping.call(self, {entry.get(), ns, key.get()}).get());
     }
     if (PyErr_Occurred()) raised();
   }
@@ -434,12 +455,12 @@ enum class EnsureArg : std::size_t { self, entry, namespace_, identifier };
 Ref ensure_mapping(Call& c) {
   static const Id id_id("id");
   PyObject* entry = c[EnsureArg::entry];
-  if (!isinstance(entry, c.global(id_Mapping).get())) raise_decoding(c, "Investor payload entries must be JSON objects.");
+  if (!is_mapping(c, entry)) raise_decoding(c, "Investor payload entries must be JSON objects.");
   Ref data = dict_of(entry);
   PyObject* identifier = c[EnsureArg::identifier];
   if (identifier != Py_None) {
-    Ref table = getattr(c.self(), id_ID_FIELD);
-    Ref field = call_method(table.get(), id_get, {c[EnsureArg::namespace_], id_id.get()});
+    Ref table = site_id_field.get(c.self());
+    Ref field = mapping_get(table.get(), c[EnsureArg::namespace_], id_id.get());
     if (!contains(data.get(), field.get())) set_item(data.get(), field.get(), identifier);
   }
   return data;
@@ -1044,6 +1065,7 @@ void build(Module& m) {
   PyObject* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
   m.add("Namespace", str_type);
   m.add("Operation", str_type);
+  g_typing_mapping = m.get("Mapping").new_ref();  // kept for the life of the process
   Ref strict_str = m.def(kStrictStr);
   g_native_strict_str = strict_str.new_ref();  // kept for the life of the process
 
