@@ -354,3 +354,17 @@ def test_odd_values_never_crash(httpserver, bridge, call, value):
         raise
     except Exception:
         pass
+
+
+def test_module_names_are_read_at_call_time(monkeypatch):
+    class Refused(Exception):
+        pass
+
+    class Rejecting:
+        def __instancecheck__(self, obj):
+            return False
+
+    monkeypatch.setattr(bw, "DataDecodingError", Refused)
+    monkeypatch.setattr(bw, "Mapping", Rejecting())
+    with pytest.raises(Refused, match="Unexpected payload format"):
+        InvestorBridgework(None)._normalise_records({"data": []}, "stock")
