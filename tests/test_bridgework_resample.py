@@ -245,3 +245,14 @@ def test_replaced_cleaning_function_is_used(monkeypatch):
     out = BRIDGE._resample_frame(frame, "stock", "1W")
     assert out["symbol"].tolist() == ["nan", "vnm"] and out["v"].tolist() == [4, 3]
     assert_same(frame, "stock", "1W")
+
+
+@pytest.mark.parametrize("rule", ["1W", "1M", "QE", "2W", "MS"])
+@pytest.mark.parametrize("last", ["2024-01-07 23:59:59.999999999", "2024-03-31 23:59:59.999999999",
+                                  "2024-01-06 23:59:59.999999999"])
+def test_last_stamp_at_the_closing_instant_of_a_bucket(rule, last):
+    # pandas keeps one more, empty bucket for such a group; so must we.
+    frame = pd.DataFrame({"symbol": ["A", "A", "B"], "v": [1.0, 2.0, 3.0],
+                          "date": [pd.Timestamp("2024-01-01"), pd.Timestamp(last), pd.Timestamp("2024-02-20")]})
+    assert_same(frame, "stock", rule)
+    assert_same(frame.assign(date=frame["date"].dt.tz_localize("Asia/Ho_Chi_Minh")), "stock", rule)

@@ -728,6 +728,43 @@ Ref broadcast_column(PyObject* pd, PyObject* np, PyObject* firsts, PyObject* row
   return call(getattr(pd, id_Series).get(), {taken.get()}, {{id_dtype, target.get()}});
 }
 
+// One instant in the unit of `dates` (a nanosecond, a microsecond, ...).
+Ref one_instant(PyObject* pd, PyObject* dates) {
+  static const Id id_Timedelta("Timedelta");
+  Ref unit = getattr(dates, id_unit);
+  return call(getattr(pd, id_Timedelta).get(), {integer(1).get()}, {{id_unit, unit.get()}});
+}
+
+// Groups whose resample keeps one more, empty bucket after their last row.
+// Buckets of the month, quarter, year and week ends close at the last instant
+// of their closing day; pandas drops the edge after the last stamp unless
+// that stamp is exactly such a closing instant, and then the next bucket stays.
+std::vector<std::int64_t> day_end_groups(PyObject* pd, PyObject* np, PyObject* dates,
+                                         const std::vector<std::int64_t>& last_row, PyObject* offset) {
+  static const Id id_tz("tz"), id_tz_localize("tz_localize"), id_is_on_offset("is_on_offset");
+  std::vector<std::int64_t> out;
+  Ref code = getattr(offset, id_rule_code);
+  if (!PyUnicode_Check(code.get())) return out;
+  std::string_view text = utf8(code.get());
+  std::string_view family = text.substr(0, text.find('-'));
+  bool closes_at_day_end = false;
+  for (std::string_view end_type : {"W", "ME", "QE", "YE", "BME", "BQE", "BYE"}) closes_at_day_end |= family == end_type;
+  if (!closes_at_day_end) return out;
+  Ref last = call_method(dates, id_take, {int64_array(np, last_row).get()});
+  Ref tz = getattr(last.get(), id_tz);
+  Ref wall = tz.get() == Py_None ? last : call_method(last.get(), id_tz_localize, {Py_None});
+  Ref next = check(PyNumber_Add(wall.get(), one_instant(pd, dates).get()));
+  Ref midnight = check(PyObject_RichCompare(next.get(), call_method(next.get(), id_normalize).get(), Py_EQ));
+  IntView view(np, midnight.get(), "bool");
+  const bool* flags = view.flags();
+  for (Py_ssize_t g = 0; g < view.size(sizeof(bool)); ++g) {
+    if (!flags[g]) continue;
+    Ref day = call_method(get_item(wall.get(), integer(g).get()).get(), id_normalize);
+    if (truthy(call_method(offset, id_is_on_offset, {day.get()}).get())) out.push_back(g);
+  }
+  return out;
+}
+
 enum class ResampleArg : std::size_t { self, frame, namespace_, interval };
 
 Ref resample_frame(Call& c) {
@@ -892,23 +929,43 @@ Ref resample_frame(Call& c) {
 
   // Buckets.  Groups that share a grid are binned together; the grid of a
   // rule with a stride depends on the day a group starts.
-  std::vector<std::int64_t> bins(n);
+  std::vector<std::int64_t> group_last_row(static_cast<std::size_t>(groups), -1);
+  for (std::size_t k = 0; k < n; ++k) group_last_row[static_cast<std::size_t>(codes[static_cast<std::size_t>(order[k])])] = order[k];
+  std::vector<std::int64_t> bins;
+  std::vector<std::int64_t> stand_in_group;  // the group of each stand-in stamp binned after the rows
   Ref labels;
   {
     Binning all = bin_dates(pd.get(), np.get(), dates.get(), rule.get());
+    Ref binned = dates;
+    stand_in_group = day_end_groups(pd.get(), np.get(), dates.get(), group_last_row, all.offset.get());
+    if (!stand_in_group.empty()) {
+      std::vector<std::int64_t> rows_of;
+      for (std::int64_t g : stand_in_group) rows_of.push_back(group_last_row[static_cast<std::size_t>(g)]);
+      Ref last = call_method(dates.get(), id_take, {int64_array(np.get(), rows_of).get()});
+      Ref stand_ins = check(PyNumber_Add(last.get(), one_instant(pd.get(), dates.get()).get()));
+      binned = call_method(dates.get(), id_append, {stand_ins.get()});
+    }
+    const std::size_t binned_count = n + stand_in_group.size();
+    auto group_of = [&](std::size_t i) {
+      return i < n ? codes[i] : stand_in_group[i - n];
+    };
     if (grid_is_global(pd.get(), all.offset.get())) {
+      if (binned.get() != dates.get()) all = bin_dates(pd.get(), np.get(), binned.get(), rule.get());
       bins = std::move(all.bins);
       labels = all.labels;
     } else {
+      bins.assign(binned_count, 0);
       Ref starts = call_method(call_method(dates.get(), id_take, {int64_array(np.get(), group_first_row).get()}).get(), id_normalize);
       std::vector<std::int64_t> start_days = int64_values(np.get(), getattr(starts.get(), id_asi8).get());
       std::map<std::int64_t, std::vector<std::int64_t>> rows_by_day;
-      for (std::size_t i = 0; i < n; ++i) rows_by_day[start_days[static_cast<std::size_t>(codes[i])]].push_back(static_cast<std::int64_t>(i));
+      for (std::size_t i = 0; i < binned_count; ++i) {
+        rows_by_day[start_days[static_cast<std::size_t>(group_of(i))]].push_back(static_cast<std::int64_t>(i));
+      }
       Ref parts = new_list();
       std::int64_t offset = 0;
       for (auto& [day, members] : rows_by_day) {
         if (PyErr_CheckSignals() < 0) raised();
-        Ref subset_dates = call_method(dates.get(), id_take, {int64_array(np.get(), members).get()});
+        Ref subset_dates = call_method(binned.get(), id_take, {int64_array(np.get(), members).get()});
         Binning part = bin_dates(pd.get(), np.get(), subset_dates.get(), rule.get());
         for (std::size_t j = 0; j < members.size(); ++j) bins[static_cast<std::size_t>(members[j])] = part.bins[j] + offset;
         offset += check_size(PyObject_Length(part.labels.get()));
@@ -927,6 +984,10 @@ Ref resample_frame(Call& c) {
     std::size_t g = static_cast<std::size_t>(codes[row]);
     if (k == 0 || codes[static_cast<std::size_t>(order[k - 1])] != codes[row]) low[g] = bins[row];
     high[g] = bins[row];
+  }
+  for (std::size_t s = 0; s < stand_in_group.size(); ++s) {
+    std::size_t g = static_cast<std::size_t>(stand_in_group[s]);
+    high[g] = std::max(high[g], bins[n + s]);
   }
   std::vector<std::int64_t> result_start(static_cast<std::size_t>(groups));
   std::int64_t total = 0;
