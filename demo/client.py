@@ -17,6 +17,7 @@ from typing import Any, Sequence, Union
 import pandas as pd
 
 from private_core import daybars, keygate, ledgerbook, ticklane, ttlrules
+from private_core.helpers import Interval, IntervalIntraday
 from private_core.investor import bridgework
 from private_core.memoguard import BaseMemoguard
 from private_core.wirelink import HttpSession
@@ -78,7 +79,7 @@ class MarketClient(BaseMemoguard):
 
     # ------------------------------------------------------------ prices
 
-    def eod(self, symbol: Symbols, start: str | None = None, end: str | None = None, interval: str = "1D",
+    def eod(self, symbol: Symbols, start: str | None = None, end: str | None = None, interval: Interval = "1D",
             *, show_progress: bool = True) -> pd.DataFrame:
         """End-of-day bars; history is cached for good, a range that reaches today for a minute."""
         key = (_symbol_key(daybars._normalize_symbols, symbol), start, end, interval)
@@ -91,7 +92,8 @@ class MarketClient(BaseMemoguard):
             params={"symbol": list(key[0]), "start": start, "end": end, "interval": interval},
         )
 
-    def intraday(self, symbol: Symbols, start: str | None = None, end: str | None = None, interval: str = "1m",
+    def intraday(self, symbol: Symbols, start: str | None = None, end: str | None = None,
+                 interval: IntervalIntraday = "1m",
                  adjusted: bool | None = None, *, show_progress: bool = True) -> pd.DataFrame:
         """Intraday bars resampled to ``interval``; today's bars are cached for a minute."""
         key = (_symbol_key(ticklane._normalize_symbols, symbol), start, end, interval, adjusted)
