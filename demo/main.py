@@ -117,7 +117,7 @@ def cache(client: MarketClient, service: local_service.LocalService) -> None:
     _, first_ms = timed(ask)
     _, second_ms = timed(ask)
     say(f"balance sheets of 10 companies: first call {first_ms:.1f} ms, identical second call "
-        f"{second_ms:.3f} ms ({service.count(path) - before} request sent)")
+        f"{second_ms:.3f} ms; requests to the service: {service.count(path) - before}")
 
     service.latency = 0.2  # a slow answer, so that the eight callers surely overlap
     before = service.count(path)
@@ -134,7 +134,7 @@ def cache(client: MarketClient, service: local_service.LocalService) -> None:
         thread.join()
     service.latency = 0.0
     same = all(frame is frames[0] for frame in frames)
-    say(f"8 threads asking for one frame at once: {service.count(path) - before} request sent, "
+    say(f"8 threads asking for one frame at once: requests to the service: {service.count(path) - before}, "
         f"{'one shared frame' if same else 'different frames'}")
 
 

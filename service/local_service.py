@@ -563,6 +563,8 @@ class _Handler(BaseHTTPRequestHandler):
     def _send(self, status: int, payload: Any, *, content_type: str = "application/json",
               headers: dict[str, str] | None = None) -> int:
         body = payload.encode() if isinstance(payload, str) else json.dumps(payload).encode()
+        # Logged before the answer leaves, so a client that counts requests after its call sees this one.
+        self.server.service.log(LoggedRequest(*self._current, status))
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
@@ -614,22 +616,23 @@ class _Handler(BaseHTTPRequestHandler):
         raw = self.rfile.read(length) if length else b""
         if service.latency:
             threading.Event().wait(service.latency)
-        body: Any = None
         path = url.path[len(BASE_PATH):] if url.path.startswith(BASE_PATH + "/") else None
+        self._current: tuple[str, str, dict[str, list[str]], Any] = (method, path or url.path, query, None)
         try:
             if path is None:
                 raise ServiceError(404, "Not found")
+            body: Any = None
             if raw:
                 try:
                     body = json.loads(raw)
                 except ValueError:
                     raise ServiceError(400, "The body is not valid JSON.") from None
-            status = self._fault(_identifiers(query, body)) or self._answer(method, path, query, body)
+            self._current = (method, path, query, body)
+            self._fault(_identifiers(query, body)) or self._answer(method, path, query, body)
         except ServiceError as exc:
-            status = self._send(exc.status, {"detail": exc.detail}, headers=exc.headers)
+            self._send(exc.status, {"detail": exc.detail}, headers=exc.headers)
         except Exception as exc:  # a bug here must still answer, not drop the connection
-            status = self._send(500, {"detail": f"Internal error: {type(exc).__name__}: {exc}"})
-        service.log(LoggedRequest(method, path or url.path, query, body, status))
+            self._send(500, {"detail": f"Internal error: {type(exc).__name__}: {exc}"})
 
     def do_GET(self) -> None:
         self._route("GET")

@@ -56,8 +56,8 @@ def test_each_fetcher_section_shows_its_table_or_says_it_is_skipped(demo, is_bui
 
 def test_the_cache_serves_repeats_and_merges_concurrent_callers(demo):
     text = section(demo.stdout, "The cache at work")
-    assert "identical second call" in text and "(1 request sent)" in text
-    assert "8 threads asking for one frame at once: 1 request sent, one shared frame" in text
+    assert "identical second call" in text and "; requests to the service: 1" in text
+    assert "8 threads asking for one frame at once: requests to the service: 1, one shared frame" in text
     assert "revenue" in section(demo.stdout, "Statement values")
 
 
