@@ -58,7 +58,8 @@ STOCKS: dict[str, tuple[str, str, str, float]] = {
     "HCM": ("HOSE", "8700", "securities", 27.0), "SHS": ("HNX", "8700", "securities", 16.0),
     "PVS": ("HNX", "0500", "non-financial", 35.0), "IDC": ("HNX", "8600", "non-financial", 55.0),
 }
-VN30 = sorted(s for s, (exchange, *_rest) in STOCKS.items() if exchange == "HOSE")[:30]
+VN30 = ("ACB", "BCM", "BID", "BVH", "CTG", "FPT", "GAS", "GVR", "HDB", "HPG", "MBB", "MSN", "MWG", "PLX", "POW",
+        "SAB", "SHB", "SSB", "SSI", "STB", "TCB", "TPB", "VCB", "VHM", "VIB", "VIC", "VJC", "VNM", "VPB", "VRE")
 INDICES: dict[str, float] = {"VNINDEX": 1250.0, "VN30": 1290.0, "HNXINDEX": 235.0, "UPCOMINDEX": 93.0}
 SECTORS: dict[str, str] = {
     "0500": "Oil & Gas", "1300": "Chemicals", "1700": "Basic Resources", "2300": "Construction & Materials",

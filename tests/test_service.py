@@ -168,20 +168,6 @@ def test_faults_reach_investor_and_statement_routes(local):
     assert post(local, "/reporting/statements/values", body).status_code == 500
 
 
-@pytest.mark.parametrize("body, detail", [
-    ({"symbol": ["VNM"], "statement_id": 9, "start_year": 2022, "end_year": 2023, "period": "year"},
-     "statement_id must be 1, 2, 3 or 4"),
-    ({"symbol": ["VNM"], "statement_id": 1, "start_year": 2023, "end_year": 2022, "period": "year"},
-     "start_year and end_year must satisfy 1900 <= start_year <= end_year"),
-    ({"symbol": ["VNM"], "statement_id": 1, "start_year": 2022, "end_year": 2023, "period": "month"},
-     "period must be 'year' or 'quarter'"),
-    ({"symbol": ["VNM"], "statement_id": 1}, "Missing field: start_year"),
-])
-def test_statement_requests_are_validated(local, body, detail):
-    answer = post(local, "/reporting/statements/values", body)
-    assert (answer.status_code, answer.json()) == (422, {"detail": detail})
-
-
 def test_a_body_that_is_not_json_is_refused(local):
     answer = requests.post(local.base_url + "/reporting/statements/values", data=b"{oops", headers=AUTH, timeout=10)
     assert (answer.status_code, answer.json()) == (400, {"detail": "The body is not valid JSON."})
