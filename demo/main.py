@@ -8,6 +8,7 @@ the per-client cache at work. Stops the service at the end.
 
 from __future__ import annotations
 
+import io
 import logging
 import pathlib
 import sys
@@ -139,7 +140,8 @@ def cache(client: MarketClient, service: local_service.LocalService) -> None:
 
 
 def main() -> None:
-    sys.stdout.reconfigure(line_buffering=True)  # keeps log lines (stderr) in place when piped
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(line_buffering=True)  # keeps log lines (stderr) in place when piped
     logging.basicConfig(level=logging.WARNING, format=INDENT + "log %(levelname)s %(name)s: %(message)s")
     pd.set_option("display.width", 120)
     with local_service.LocalService() as service:

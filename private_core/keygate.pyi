@@ -1,7 +1,7 @@
 """API-key validation with the service."""
 
 import logging
-from typing import Optional
+from typing import Any, Dict, Optional
 
 from tessaro.types import ApiKeyValidationResponse
 
@@ -15,5 +15,5 @@ def validate_api_key(
     *,
     client_version: str,
     include_messages: bool = True,
-    extra_context: Optional[dict] = None,
+    extra_context: Optional[Dict[str, Any]] = None,
 ) -> ApiKeyValidationResponse: ...

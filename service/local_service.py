@@ -169,7 +169,10 @@ def daily_bar(instrument: str, day: date, adjusted: bool = True) -> dict[str, An
     open_ = previous * (1 + 0.005 * (_unit(instrument, day, "open") * 2 - 1))
     high = max(open_, close) * (1 + 0.012 * _unit(instrument, day, "high"))
     low = min(open_, close) * (1 - 0.012 * _unit(instrument, day, "low"))
-    rnd = lambda p: _round_tick(p * factor, instrument)  # noqa: E731
+
+    def rnd(price: float) -> float:
+        return _round_tick(price * factor, instrument)
+
     open_r, close_r = rnd(open_), rnd(close)
     base_volume = 120_000_000 if instrument in INDICES else 300_000 + _seed(instrument, "vol") % 9_000_000
     volume = int(base_volume * (0.6 + 0.8 * _unit(instrument, day, "volume"))) // 100 * 100
@@ -205,7 +208,7 @@ def minute_bars(instrument: str, day: date, adjusted: bool = True) -> list[dict[
     total = sum(weights)
     lots = [int(bar["volume"] / 100 * w / total) for w in weights]
     lots[-1] += bar["volume"] // 100 - sum(lots)
-    rows = []
+    rows: list[dict[str, Any]] = []
     for i, at in enumerate(minutes):
         o, c = _round_tick(path[i], instrument), _round_tick(path[i + 1], instrument)
         wiggle = span * 0.05 * rng.random()
@@ -285,7 +288,7 @@ def investor_payload(namespace: str, op: str, ids: list[str], group: str, first:
     stock: an envelope {"data": [rows with "symbol"]}; market: a bare list of rows
     with "symbol"; sector: an object keyed by ICB code whose rows carry no code.
     """
-    known = {"stock": STOCKS, "market": INDICES, "sector": SECTORS}[namespace]
+    known = {"stock": set(STOCKS), "market": set(INDICES), "sector": set(SECTORS)}[namespace]
     unknown = [i for i in ids if i not in known]
     if unknown:
         raise ServiceError(422, f"Unknown {namespace} identifier(s): {', '.join(unknown)}")
@@ -312,7 +315,10 @@ STATEMENTS = (1, 2, 3, 4)  # income statement, balance sheet, cash flows, key ra
 
 def _statement_items(symbol: str, statement_id: int, year: int, quarter: int | None) -> dict[str, Any]:
     """Figures in million VND (ratios in percent or VND), internally consistent within one statement."""
-    u = lambda item: _unit(symbol, year, quarter, item)  # noqa: E731
+
+    def u(item: str) -> float:
+        return _unit(symbol, year, quarter, item)
+
     size = _reference_price(symbol) * (20 + _seed(symbol, "size") % 400) * 1.07 ** (year - 2015)
     share = 0.25 * (0.8 + 0.4 * u("season")) if quarter else 1.0
     revenue = round(size * 1_000 * share * (0.9 + 0.2 * u("revenue")))

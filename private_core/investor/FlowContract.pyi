@@ -1,6 +1,6 @@
 """The contract between the public investor client and the core that serves it."""
 
-from typing import Literal, Protocol, Sequence, Union, runtime_checkable
+from typing import Any, Literal, Protocol, Sequence, Union, runtime_checkable
 
 import pandas as pd
 
@@ -21,4 +21,4 @@ Interval = Literal["1D", "1W", "1M"]
 @runtime_checkable
 class FlowContract(Protocol):
     session: HttpSession
-    def fetch_df(self, namespace: str, op: str, params: dict) -> pd.DataFrame: ...
+    def fetch_df(self, namespace: str, op: str, params: dict[str, Any]) -> pd.DataFrame: ...
