@@ -1,6 +1,6 @@
 """The contract between the public investor client and the core that serves it."""
 
-from typing import Any, Literal, Protocol, Sequence, Union, runtime_checkable
+from typing import TYPE_CHECKING as TYPE_CHECKING, Any, Literal, Protocol, Sequence, Union, runtime_checkable
 
 import pandas as pd
 
