@@ -115,6 +115,14 @@ class Text(str):
         return Text("  " + str.strip(self) + "?")
 
 
+class Up(str):
+    def strip(self, *args):
+        return self
+
+    def upper(self):
+        return Up(str.upper(self))
+
+
 @MODULES
 @pytest.mark.parametrize("symbols, expected", [
     (" vnm\t", ["VNM"]),
@@ -123,6 +131,9 @@ class Text(str):
     (["\u3000acb\u2003", "straße"], ["ACB", "STRASSE"]),
     (Text("x"), ["  X?"]),
     ([Text("a"), Text("A "), "a?"], ["  A?", "A?"]),
+    (["ñ", "vnm", " Ñ", "VNM", "fpt"], ["Ñ", "VNM", "FPT"]),
+    (["vnm", Up("vnm"), Up("fpt"), "FPT "], ["VNM", "FPT"]),
+    ([" " + "x" * 70 + " ", "X" * 70, "x" * 64, " " + "X" * 64], ["X" * 70, "X" * 64]),
 ])
 def test_normalize_symbols(mod, symbols, expected):
     assert mod._normalize_symbols(symbols) == expected

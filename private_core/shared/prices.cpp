@@ -2,6 +2,11 @@
 // line and the batch loop of the end-of-day, intraday and order-book fetchers.
 #include "prices.hpp"
 
+#include <cstring>
+#include <string_view>
+#include <cstdint>
+#include <vector>
+
 namespace prices {
 namespace {
 using namespace pcrt;
@@ -68,6 +73,137 @@ bool blank(PyObject* text) {
 
 enum class NormalizeArg : std::size_t { symbols };
 
+// A set of ASCII texts owned elsewhere: open addressing, no allocation per
+// entry, so checking a symbol costs about what hashing it does.
+class AsciiSet {
+ public:
+  explicit AsciiSet(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.resize(capacity);
+  }
+
+  bool contains(std::string_view text) const { return slots_[find(text, hash(text))].data != nullptr; }
+
+  void insert(std::string_view text) {
+    const std::uint32_t h = hash(text);
+    Slot& slot = slots_[find(text, h)];
+    if (slot.data != nullptr) return;
+    slot = {text.data(), static_cast<std::uint32_t>(text.size()), h};
+    if (++used_ * 2 > slots_.size()) grow();
+  }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;  // null: free
+    std::uint32_t size = 0;
+    std::uint32_t hash = 0;
+  };
+
+  static std::uint32_t hash(std::string_view text) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (char ch : text) h = (h ^ static_cast<unsigned char>(ch)) * 0x100000001b3ULL;
+    return static_cast<std::uint32_t>(h ^ (h >> 29));
+  }
+
+  // The slot holding `text`, or the free slot where it belongs.
+  std::size_t find(std::string_view text, std::uint32_t h) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.data == nullptr) return i;
+      if (slot.hash == h && slot.size == text.size() && std::memcmp(slot.data, text.data(), text.size()) == 0) {
+        return i;
+      }
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.data != nullptr) slots_[find({slot.data, slot.size}, slot.hash)] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+// The symbols already taken.  While every one is an exact ASCII str (the
+// normal case) they are compared by content, so a duplicate is recognised
+// before any object is made for it; the first symbol of another kind moves
+// every comparison to a Python set, with the interpreter's equality.
+class SeenSymbols {
+ public:
+  explicit SeenSymbols(Py_ssize_t expected) : ascii_(static_cast<std::size_t>(expected)) {}
+
+  // Whether an ASCII symbol spelt `text` was taken already (false once the
+  // Python set decides: the caller then makes the object and calls take()).
+  bool known(std::string_view text) const { return !set_ && ascii_.contains(text); }
+
+  // Appends `symbol` to `result` unless it was taken already.
+  void take(PyObject* result, Ref symbol) {
+    if (!set_ && PyUnicode_CheckExact(symbol.get()) && PyUnicode_IS_ASCII(symbol.get())) {
+      std::string_view text = ascii_view(symbol.get());
+      if (ascii_.contains(text)) return;
+      list_append(result, symbol.get());
+      ascii_.insert(text);  // the list keeps the text alive
+      return;
+    }
+    if (!set_) set_ = check(PySet_New(result));
+    if (check(PySet_Contains(set_.get(), symbol.get()))) return;
+    check(PySet_Add(set_.get(), symbol.get()));
+    list_append(result, symbol.get());
+  }
+
+  static std::string_view ascii_view(PyObject* text) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+  }
+
+ private:
+  AsciiSet ascii_;
+  Ref set_;
+};
+
+constexpr std::size_t kShortSymbol = 64;
+
+bool lower_ascii(char ch) { return ch >= 'a' && ch <= 'z'; }
+
+// One element of a symbol sequence.  A short exact ASCII str is trimmed and
+// upper-cased in one pass on the stack, and becomes an object only when it is
+// new; anything else goes through strip() and upper().
+void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
+  if (PyUnicode_CheckExact(element) && PyUnicode_IS_ASCII(element) &&
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(element)) <= kShortSymbol) {
+    std::string_view raw = SeenSymbols::ascii_view(element);
+    std::size_t begin = 0, end = raw.size();
+    while (begin < end && Py_UNICODE_ISSPACE(static_cast<Py_UCS1>(raw[begin]))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(static_cast<Py_UCS1>(raw[end - 1]))) --end;
+    if (begin == end) return;
+    char buffer[kShortSymbol];
+    bool changed = begin != 0 || end != raw.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      char ch = raw[i];
+      if (lower_ascii(ch)) {
+        ch = static_cast<char>(ch - ('a' - 'A'));
+        changed = true;
+      }
+      buffer[i - begin] = ch;
+    }
+    std::string_view cleaned(buffer, end - begin);
+    if (seen.known(cleaned)) return;
+    if (!changed) return seen.take(result, Ref::borrow(element));
+    Ref symbol = check(PyUnicode_New(static_cast<Py_ssize_t>(cleaned.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(symbol.get()), cleaned.data(), cleaned.size());
+    return seen.take(result, std::move(symbol));
+  }
+  Ref cleaned = strip(element);
+  if (blank(cleaned.get())) return;
+  seen.take(result, upper(cleaned.get()));
+}
+
 // Duplicates are judged on the cleaned symbol, keeping the first occurrence
 // and the caller's order: "vnm" and " VNM" are one symbol, fetched once, and
 // a batch runs in the same order in every process.
@@ -85,16 +221,11 @@ Ref normalize_symbols(Call& c) {
     raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
   }
   Ref result = new_list();
-  Ref seen = check(PySet_New(nullptr));
+  SeenSymbols seen(check_size(PyObject_LengthHint(symbols, 0)));
   Ref iterator = check(PyObject_GetIter(symbols));
   while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
-    Ref cleaned = strip(element.get());
-    if (blank(cleaned.get())) continue;
-    Ref symbol = upper(cleaned.get());
-    if (check(PySet_Contains(seen.get(), symbol.get()))) continue;
-    check(PySet_Add(seen.get(), symbol.get()));
-    list_append(result.get(), symbol.get());
+    take_element(seen, result.get(), element.get());
   }
   if (PyErr_Occurred()) raised();
   if (PyList_GET_SIZE(result.get()) == 0) {
