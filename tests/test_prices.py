@@ -21,6 +21,7 @@ import private_core.helpers as helpers
 import private_core.ticklane as tl
 from private_core.wirelink import HttpSession
 from test_bad_input import WEIRD, WEIRD_IDS
+from test_imports import load
 from tessaro.exceptions import DataDecodingError, HttpError
 
 EOD = "/api/v1/tessaro/market-data/eod/ohlcv"
@@ -105,6 +106,14 @@ def test_module_surfaces():
                                                    "return": "None"}
     assert db._normalize_symbols.__module__ == "private_core.daybars"
     assert tl._normalize_symbols.__module__ == "private_core.ticklane"
+
+
+@pytest.mark.parametrize("module", ["private_core.daybars", "private_core.ticklane"])
+def test_imports(module):
+    assert {"tessaro.exceptions", "private_core.wirelink", "private_core.progress", "private_core.helpers",
+            "pandas"} <= set(load(module)["loaded"])
+    for blocked in ("tessaro", "private_core.helpers"):
+        assert "error" in load(module, blocked=[blocked])
 
 
 # -- symbol normalisation ------------------------------------------------------------
