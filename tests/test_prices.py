@@ -124,6 +124,18 @@ class Text(str):
         return Text("  " + str.strip(self) + "?")
 
 
+class Lengthless(Sequence):
+    """Iterates fine, refuses len(): cleaning must only iterate."""
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __getitem__(self, i):
+        if i < 3:
+            return f" s{i}"
+        raise IndexError
+
+
 class Up(str):
     def strip(self, *args):
         return self
@@ -142,6 +154,7 @@ class Up(str):
     ([Text("a"), Text("A "), "a?"], ["  A?", "A?"]),
     (["ñ", "vnm", " Ñ", "VNM", "fpt"], ["Ñ", "VNM", "FPT"]),
     (["vnm", Up("vnm"), Up("fpt"), "FPT "], ["VNM", "FPT"]),
+    (Lengthless(), ["S0", "S1", "S2"]),
     ([" " + "x" * 70 + " ", "X" * 70, "x" * 64, " " + "X" * 64], ["X" * 70, "X" * 64]),
 ])
 def test_normalize_symbols(mod, symbols, expected):

@@ -221,7 +221,12 @@ Ref normalize_symbols(Call& c) {
     raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
   }
   Ref result = new_list();
-  SeenSymbols seen(check_size(PyObject_LengthHint(symbols, 0)));
+  // Sized from a list or tuple only: asking another sequence its length would
+  // run its code, and a range may claim more entries than memory holds.
+  Py_ssize_t expected = PyList_CheckExact(symbols) ? PyList_GET_SIZE(symbols)
+                        : PyTuple_CheckExact(symbols) ? PyTuple_GET_SIZE(symbols)
+                                                      : 0;
+  SeenSymbols seen(expected);
   Ref iterator = check(PyObject_GetIter(symbols));
   while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
