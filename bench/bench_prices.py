@@ -10,7 +10,9 @@ path as far as it can.  Compared, in alternating rounds:
   rows tagged with their symbol) on top of the transport;
 - a plain loop of `requests.Session.get` and `.json()` over the same URLs:
   the floor no client can beat;
-- the full `fetch_ohlcv`, with the real frame helpers (reported only).
+- the full `fetch_ohlcv`, with the real frame helpers, and the plain loop
+  keeping every decoded answer (both reported only: the second shows what
+  holding a batch in memory costs before any row is made).
 
 And `_normalize_symbols` on 1,000 mixed-case, padded symbols with duplicates
 against the same rules written in plain Python.
@@ -154,6 +156,10 @@ def main():
             for symbol in symbols:
                 plain.get(url, params={"symbol": symbol, "interval": "1D"}, timeout=30).json()
 
+        def floor_kept():
+            return [plain.get(url, params={"symbol": symbol, "interval": "1D"}, timeout=30).json()
+                    for symbol in symbols]
+
         real = (daybars._to_dataframe, daybars.resample_ohlcv_multi)
 
         def identity_helpers():
@@ -170,7 +176,7 @@ def main():
         # Connections and caches warm; both fetches give every row.
         assert len(identity_helpers()) == len(full()) == SYMBOLS * ROWS
         floor()
-        ours, reference, complete = best_of_alternating(identity_helpers, floor, full)
+        ours, reference, complete, kept = best_of_alternating(identity_helpers, floor, full, floor_kept)
         session.close()
         plain.close()
     finally:
@@ -186,6 +192,8 @@ def main():
     rows = [
         Row(f"fetch_ohlcv {SYMBOLS}x{ROWS} rows, helpers as identity vs get+json", ours, reference, 1 / 1.05),
         Row(f"fetch_ohlcv {SYMBOLS}x{ROWS} rows, real helpers vs get+json", complete, reference),
+        # What holding every answer costs by itself, without a row made.
+        Row("get+json keeping every answer vs get+json", kept, reference),
         Row("_normalize_symbols, 1,000 symbols", norm_ours / 200, norm_ref / 200, 3.0),
     ]
     return report("Price fetchers", rows)

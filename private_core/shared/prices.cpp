@@ -2,9 +2,9 @@
 // line and the batch loop of the end-of-day, intraday and order-book fetchers.
 #include "prices.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <cstdint>
 #include <vector>
 
 namespace prices {
@@ -47,6 +47,8 @@ Ref strip(PyObject* text) {
   return check(PyUnicode_Substring(text, begin, end));
 }
 
+bool lower_ascii(Py_UCS4 ch) { return ch >= 'a' && ch <= 'z'; }
+
 // text.upper(): ASCII symbols (nearly all of them) are mapped here; anything
 // else gets the interpreter's full case mapping ("ß" becomes "SS").
 Ref upper(PyObject* text) {
@@ -54,13 +56,13 @@ Ref upper(PyObject* text) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const Py_UCS1* src = PyUnicode_1BYTE_DATA(text);
   Py_ssize_t first = 0;
-  while (first < n && !(src[first] >= 'a' && src[first] <= 'z')) ++first;
+  while (first < n && !lower_ascii(src[first])) ++first;
   if (first == n) return Ref::borrow(text);
   Ref out = check(PyUnicode_New(n, 127));
   Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     const Py_UCS1 ch = src[i];
-    dst[i] = (ch >= 'a' && ch <= 'z') ? static_cast<Py_UCS1>(ch - ('a' - 'A')) : ch;
+    dst[i] = lower_ascii(ch) ? static_cast<Py_UCS1>(ch - ('a' - 'A')) : ch;
   }
   return out;
 }
@@ -169,8 +171,6 @@ class SeenSymbols {
 
 constexpr std::size_t kShortSymbol = 64;
 
-bool lower_ascii(char ch) { return ch >= 'a' && ch <= 'z'; }
-
 // One element of a symbol sequence.  A short exact ASCII str is trimmed and
 // upper-cased in one pass on the stack, and becomes an object only when it is
 // new; anything else goes through strip() and upper().
@@ -186,7 +186,7 @@ void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
     bool changed = begin != 0 || end != raw.size();
     for (std::size_t i = begin; i < end; ++i) {
       char ch = raw[i];
-      if (lower_ascii(ch)) {
+      if (lower_ascii(static_cast<unsigned char>(ch))) {
         ch = static_cast<char>(ch - ('a' - 'A'));
         changed = true;
       }
