@@ -326,9 +326,10 @@ def test_malformed_answers(httpserver, session, meter, fetcher, path, label, nou
     with pytest.raises(DataDecodingError) as info:
         fetcher(session, " vnm")
     assert str(info.value) == message.format(noun=noun)
-    assert type(info.value.__cause__) is (cause or type(None)) or isinstance(info.value.__cause__, cause)
     if cause is None:
-        assert info.value.__context__ is None
+        assert info.value.__cause__ is None and info.value.__context__ is None
+    else:
+        assert isinstance(info.value.__cause__, cause) and info.value.__context__ is info.value.__cause__
     assert meter == [("start", 1, label)]
 
 
