@@ -52,10 +52,10 @@ void map_discard(PyObject* map, PyObject* key) {
 }
 
 // The lock of a store is a threading.RLock, an immutable native type whose
-// acquire/release are exactly its __enter__/__exit__.  For that type the two
-// C entry points are called directly, which skips the method look-ups and the
-// three-None exit call on the hot read path; any other lock object put in its
-// place goes through its Python methods.
+// __enter__/__exit__ are exactly its acquire/release.  For that exact type the
+// two C entry points are called directly, which skips the method look-ups and
+// the three-None exit call on the hot read path; any other lock object put in
+// its place is used as a context manager, as `with self._lock:` does.
 struct LockFastPath {
   PyTypeObject* type = nullptr;  // kept alive for the life of the process
   PyCFunctionWithKeywords acquire = nullptr;
@@ -64,7 +64,8 @@ struct LockFastPath {
 };
 LockFastPath g_lock;
 
-void init_lock_fast_path(PyObject* rlock_factory) {
+void init_lock_fast_path([[maybe_unused]] PyObject* rlock_factory) {
+#if PCRT_FAST_PATHS
   if (g_lock.type != nullptr) return;
   Ref sample = call(rlock_factory);
   PyTypeObject* type = Py_TYPE(sample.get());
@@ -82,22 +83,7 @@ void init_lock_fast_path(PyObject* rlock_factory) {
   g_lock.acquire = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(acquire_def->ml_meth));
   g_lock.release = release_def->ml_meth;
   g_lock.type = reinterpret_cast<PyTypeObject*>(Ref::borrow(reinterpret_cast<PyObject*>(type)).release());
-}
-
-void lock_acquire(PyObject* lock) {
-  if (Py_IS_TYPE(lock, g_lock.type)) {
-    check(g_lock.acquire(lock, g_lock.no_args, nullptr));
-  } else {
-    call_method(lock, id_acquire);
-  }
-}
-
-void lock_release(PyObject* lock) {
-  if (Py_IS_TYPE(lock, g_lock.type)) {
-    check(g_lock.release(lock, nullptr));
-  } else {
-    call_method(lock, id_release);
-  }
+#endif
 }
 
 // `with self._lock:` around `body`: the lock is released on every way out, a
@@ -105,32 +91,9 @@ void lock_release(PyObject* lock) {
 template <class Body>
 Ref locked(PyObject* self, Body&& body) {
   Ref lock = site_lock.get(self);
-  lock_acquire(lock.get());
-  Ref result;
-  try {
-    result = body();
-  } catch (const Raised&) {
-    Ref pending = catch_any();
-    try {
-      lock_release(lock.get());
-    } catch (const Raised&) {
-      raise_during(catch_any(), std::move(pending));
-    }
-    reraise(std::move(pending));
-  } catch (...) {
-    // Not expected from module code, but a lock left held would hang every
-    // later caller of this store.
-    Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
-    try {
-      lock_release(lock.get());
-    } catch (const Raised&) {
-      PyErr_Clear();
-    }
-    PyErr_SetRaisedException(pending.release());
-    throw;
-  }
-  lock_release(lock.get());
-  return result;
+  if (g_lock.type == nullptr || !Py_IS_TYPE(lock.get(), g_lock.type)) return with(lock.get(), body);
+  check(g_lock.acquire(lock.get(), g_lock.no_args, nullptr));
+  return try_finally(body, [&] { check(g_lock.release(lock.get(), nullptr)); });
 }
 
 Ref now(const Call& c) {
@@ -145,7 +108,7 @@ Ref now(const Call& c) {
 // entry without expiry while it is still the method in force.
 PyObject* g_is_expired = nullptr;
 
-Ref entry_is_expired(Call& c) {
+Ref cache_entry_is_expired(Call& c) {
   Ref expires_at = site_expires_at.get(c.self());
   if (expires_at.get() == Py_None) return boolean(false);
   Ref current = now(c);
@@ -153,25 +116,29 @@ Ref entry_is_expired(Call& c) {
   return check(PyObject_RichCompare(current.get(), expires_at.get(), Py_GE));
 }
 
-const FnSpec kIsExpired{"is_expired", entry_is_expired, {self_arg()}, "bool", nullptr};
+const FnSpec kIsExpired{"is_expired", cache_entry_is_expired, {self_arg()}, "bool", nullptr};
 
 // ---------------------------------------------------------------------------
 // _Cache
+
+enum class CacheInitArg : std::size_t { self, enable_singleflight };
 
 Ref cache_init(Call& c) {
   PyObject* self = c.self();
   setattr(self, id_store, new_dict().get());
   Ref rlock = c.global(id_RLock);
   setattr(self, id_lock, call(rlock.get()).get());
-  setattr(self, id_inflight, c.flag(1) ? new_dict().get() : Py_None);
-  setattr(self, id_singleflight, c[1]);
+  setattr(self, id_inflight, c.flag(CacheInitArg::enable_singleflight) ? new_dict().get() : Py_None);
+  setattr(self, id_singleflight, c[CacheInitArg::enable_singleflight]);
   return none();
 }
 
+enum class CacheGetArg : std::size_t { self, ns, key };
+
 Ref cache_get(Call& c) {
   PyObject* self = c.self();
-  PyObject* ns = c[1];
-  PyObject* key = c[2];
+  PyObject* ns = c[CacheGetArg::ns];
+  PyObject* key = c[CacheGetArg::key];
   return locked(self, [&]() -> Ref {
     Ref store = site_store.get(self);
     Ref bucket = map_get(store.get(), ns);
@@ -192,13 +159,15 @@ Ref cache_get(Call& c) {
   });
 }
 
+enum class CacheSetArg : std::size_t { self, ns, key, data, params, ttl };
+
 Ref cache_set(Call& c) {
   static const Id id_data("data"), id_fetched_at("fetched_at"), id_params("params");
   PyObject* self = c.self();
-  PyObject* ns = c[1];
-  PyObject* key = c[2];
-  PyObject* params = c[4];
-  PyObject* ttl = c[5];
+  PyObject* ns = c[CacheSetArg::ns];
+  PyObject* key = c[CacheSetArg::key];
+  PyObject* params = c[CacheSetArg::params];
+  PyObject* ttl = c[CacheSetArg::ttl];
   return locked(self, [&]() -> Ref {
     Ref store = getattr(self, id_store);
     if (!check(PySequence_Contains(store.get(), ns))) {
@@ -215,7 +184,7 @@ Ref cache_set(Call& c) {
     // non-empty one is kept by reference (params is None or an exact dict).
     Ref kept = (params != Py_None && PyDict_GET_SIZE(params) != 0) ? Ref::borrow(params) : new_dict();
     Ref entry = call(entry_cls.get(), {},
-                     {{id_data, c[3]}, {id_fetched_at, fetched_at.get()}, {id_params, kept.get()},
+                     {{id_data, c[CacheSetArg::data]}, {id_fetched_at, fetched_at.get()}, {id_params, kept.get()},
                       {id_expires_at, expires_at.get()}});
     store = getattr(self, id_store);
     Ref bucket = check(PyObject_GetItem(store.get(), ns));
@@ -224,9 +193,11 @@ Ref cache_set(Call& c) {
   });
 }
 
+enum class CacheClearNsArg : std::size_t { self, ns };
+
 Ref cache_clear_ns(Call& c) {
   PyObject* self = c.self();
-  PyObject* ns = c[1];
+  PyObject* ns = c[CacheClearNsArg::ns];
   return locked(self, [&]() -> Ref {
     Ref store = getattr(self, id_store);
     map_discard(store.get(), ns);
@@ -262,10 +233,12 @@ bool registry_enabled(PyObject* self) {
   return true;
 }
 
+enum class CacheBeginArg : std::size_t { self, ns, key };
+
 Ref cache_begin_inflight(Call& c) {
   PyObject* self = c.self();
   if (!registry_enabled(self)) return boolean(true);
-  Ref pair = tuple({c[1], c[2]});
+  Ref pair = tuple({c[CacheBeginArg::ns], c[CacheBeginArg::key]});
   return locked(self, [&]() -> Ref {
     Ref inflight = getattr(self, id_inflight);
     Ref zero = integer(0);
@@ -277,10 +250,12 @@ Ref cache_begin_inflight(Call& c) {
   });
 }
 
+enum class CacheEndArg : std::size_t { self, ns, key };
+
 Ref cache_end_inflight(Call& c) {
   PyObject* self = c.self();
   if (!registry_enabled(self)) return none();
-  Ref pair = tuple({c[1], c[2]});
+  Ref pair = tuple({c[CacheEndArg::ns], c[CacheEndArg::key]});
   return locked(self, [&]() -> Ref {
     Ref inflight = getattr(self, id_inflight);
     Ref one = integer(1);
@@ -322,9 +297,11 @@ const FnSpec kCacheEnd{
 // ---------------------------------------------------------------------------
 // Dates
 
-Ref to_date_body(Call& c) {
+enum class ToDateArg : std::size_t { d };
+
+Ref memstore_to_date(Call& c) {
   static const Id id_date_method("date"), id_strptime("strptime");
-  PyObject* d = c[0];
+  PyObject* d = c[ToDateArg::d];
   if (d == Py_None) {
     Ref current = now(c);
     return call_method(current.get(), id_date_method);
@@ -344,17 +321,19 @@ Ref to_date_body(Call& c) {
   raise_format(PyExc_ValueError, "Unsupported date type: %S", reinterpret_cast<PyObject*>(Py_TYPE(d)));
 }
 
-Ref is_today_body(Call& c) {
+enum class IsTodayArg : std::size_t { d };
+
+Ref memstore_is_today(Call& c) {
   static const Id id_date_method("date");
   Ref to_date = c.global(id_to_date);
-  Ref day = call(to_date.get(), {c[0]});
+  Ref day = call(to_date.get(), {c[IsTodayArg::d]});
   Ref current = now(c);
   Ref today = call_method(current.get(), id_date_method);
   return check(PyObject_RichCompare(day.get(), today.get(), Py_EQ));
 }
 
-const FnSpec kToDate{"to_date", to_date_body, {arg("d", "Any")}, "date", nullptr};
-const FnSpec kIsToday{"is_today", is_today_body, {arg("d", "Any")}, "bool", nullptr};
+const FnSpec kToDate{"to_date", memstore_to_date, {arg("d", "Any")}, "date", nullptr};
+const FnSpec kIsToday{"is_today", memstore_is_today, {arg("d", "Any")}, "bool", nullptr};
 
 // ---------------------------------------------------------------------------
 
@@ -386,8 +365,10 @@ void build(Module& m) {
   Ref entry_cls = entry.build_dataclass();
   m.add("CacheEntry", entry_cls.get());
   // Kept for the life of the process, so its address is never reused.
+#if PCRT_FAST_PATHS
   g_is_expired =
       Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(entry_cls.get()), id_is_expired.get())).release();
+#endif
 
   ClassBuilder cache(m, "_Cache",
                      "Namespace-keyed cache with optional TTL and (optional) singleflight.\n"

@@ -42,24 +42,49 @@ bool starts_with(PyObject* text, const char* prefix) {
 
 // ---------------------------------------------------------------------------
 
-Ref default_user_agent(Call& c) { return check(PyUnicode_FromFormat("tessaro/%U", c[0])); }
+enum class DefaultUserAgentArg : std::size_t { version };
 
-const FnSpec kDefaultUserAgent{"_default_user_agent", default_user_agent, {arg("version", "str", Conv::Str)}, "str"};
+Ref wirelink_default_user_agent(Call& c) {
+  static const Id prefix("tessaro/");
+  return check(PyUnicode_Concat(prefix.get(), c[DefaultUserAgentArg::version]));
+}
 
-Ref session_init(Call& c) {
+const FnSpec kDefaultUserAgent{
+    "_default_user_agent", wirelink_default_user_agent, {arg("version", "str", Conv::Str)}, "str"};
+
+// A header value travels as Latin-1 text without control characters; a key
+// that cannot is refused up front, before it reaches any error text.
+void check_header_safe_key(PyObject* api_key) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(api_key);
+  const int kind = PyUnicode_KIND(api_key);
+  const void* data = PyUnicode_DATA(api_key);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+    if (ch < 32 || ch == 127 || ch > 255) {
+      raise(PyExc_ValueError, "api_key contains characters that cannot be sent in an HTTP header");
+    }
+  }
+}
+
+enum class InitArg : std::size_t { self, api_key, base_url, version, timeout, user_agent };
+
+Ref http_session_init(Call& c) {
   PyObject* self = c.self();
-  PyObject* api_key = c[1];
+  PyObject* api_key = c[InitArg::api_key];
+  check_header_safe_key(api_key);
   setattr(self, id_api_key, api_key);
-  setattr(self, id_base_url, strip_slashes(c[2], false).get());
-  setattr(self, id_timeout, c[4]);
+  setattr(self, id_base_url, strip_slashes(c[InitArg::base_url], false).get());
+  setattr(self, id_timeout, c[InitArg::timeout]);
   Ref requests = c.global(id_requests);
   Ref session = call_method(requests.get(), id_Session);
   setattr(self, id_session, session.get());
 
-  Ref user_agent = truthy(c[5]) ? Ref::borrow(c[5]) : call(c.global(id_default_user_agent).get(), {c[3]});
+  PyObject* given_agent = c[InitArg::user_agent];
+  Ref user_agent = truthy(given_agent) ? Ref::borrow(given_agent)
+                                       : call(c.global(id_default_user_agent).get(), {c[InitArg::version]});
+  static const Id bearer("Bearer ");
   Ref headers = new_dict();
-  check(PyDict_SetItemString(headers.get(), "Authorization",
-                             check(PyUnicode_FromFormat("Bearer %U", api_key)).get()));
+  check(PyDict_SetItemString(headers.get(), "Authorization", check(PyUnicode_Concat(bearer.get(), api_key)).get()));
   check(PyDict_SetItemString(headers.get(), "Accept", str("application/json").get()));
   check(PyDict_SetItemString(headers.get(), "Content-Type", str("application/json").get()));
   check(PyDict_SetItemString(headers.get(), "User-Agent", user_agent.get()));
@@ -69,7 +94,7 @@ Ref session_init(Call& c) {
 }
 
 const FnSpec kInit{"__init__",
-                   session_init,
+                   http_session_init,
                    {self_arg(), arg("api_key", "str", Conv::Str),
                     kwonly("base_url", "str", Conv::Str, global_default("BASE_URL")),
                     kwonly("version", "str", Conv::Str, str_default("0.0.0")),
@@ -77,26 +102,30 @@ const FnSpec kInit{"__init__",
                     kwonly("user_agent", "Optional[str]", Conv::OptStr, none_default())},
                    "None"};
 
-Ref prepare_url(Call& c) {
-  PyObject* path = c[1];
+enum class PrepareUrlArg : std::size_t { self, path };
+
+Ref http_session_prepare_url(Call& c) {
+  static const Id slash("/");
+  PyObject* path = c[PrepareUrlArg::path];
   if (starts_with(path, "http://") || starts_with(path, "https://")) return Ref::borrow(path);
   Ref base_url = getattr(c.self(), id_base_url);
   Ref base = check(PyObject_Str(base_url.get()));
-  Ref base_with_slash = check(PyUnicode_FromFormat("%U/", base.get()));
+  Ref base_with_slash = check(PyUnicode_Concat(base.get(), slash.get()));
   Ref relative = strip_slashes(path, true);
   return call(c.global(id_urljoin).get(), {base_with_slash.get(), relative.get()});
 }
 
-const FnSpec kPrepareUrl{"_prepare_url", prepare_url, {self_arg(), arg("path", "str", Conv::Str)}, "str"};
+const FnSpec kPrepareUrl{
+    "_prepare_url", http_session_prepare_url, {self_arg(), arg("path", "str", Conv::Str)}, "str"};
 
 // Raises HttpError for an answer with status 400 or above; the payload is the
-// decoded JSON body, or the body text when it is not JSON.
+// decoded JSON body, or the body text when it cannot be decoded.
 [[noreturn]] void raise_status(PyObject* response, PyObject* status_code, PyObject* url) {
   Ref payload;
   try {
     payload = call_method(response, id_json);
   } catch (const Raised&) {
-    catch_if(PyExc_ValueError);
+    catch_json_error();
     payload = getattr(response, id_text);
   }
   Ref error_class = http_error_class();
@@ -106,14 +135,17 @@ const FnSpec kPrepareUrl{"_prepare_url", prepare_url, {self_arg(), arg("path", "
                  {{id_status_code, status_code}, {id_payload, payload.get()}}));
 }
 
-Ref request(Call& c) {
-  PyObject* self = c.self();
-  PyObject* method = c[1];
-  PyObject* params = c[3];
-  PyObject* headers = c[6];
-  PyObject* timeout = c[7];
+enum class RequestArg : std::size_t { self, method, path, params, json_body, data, headers, timeout };
 
-  Ref url = call_method(self, id_prepare_url, {c[2]});
+Ref http_session_request(Call& c) {
+  using A = RequestArg;
+  PyObject* self = c.self();
+  PyObject* method = c[A::method];
+  PyObject* params = c[A::params];
+  PyObject* headers = c[A::headers];
+  PyObject* timeout = c[A::timeout];
+
+  Ref url = call_method(self, id_prepare_url, {c[A::path]});
   Ref merged_headers = new_dict();
   if (truthy(headers)) check(PyDict_Update(merged_headers.get(), headers));
 
@@ -127,14 +159,12 @@ Ref request(Call& c) {
   try {
     response = call_method(session.get(), id_request, {method, url.get()},
                            {{id_params, params},
-                            {id_json, c[4]},
-                            {id_data, c[5]},
+                            {id_json, c[A::json_body]},
+                            {id_data, c[A::data]},
                             {id_headers, call_headers},
                             {id_timeout, effective_timeout.get()}});
   } catch (const Raised&) {
-    Ref cause = catch_any();
-    Ref request_exception = getattr(c.global(id_requests).get(), id_RequestException);
-    if (!PyErr_GivenExceptionMatches(cause.get(), request_exception.get())) reraise(std::move(cause));
+    Ref cause = catch_matching([&] { return getattr(c.global(id_requests).get(), id_RequestException); });
     Ref error_class = http_error_class();
     raise_from(call(error_class.get(), {str(kNetworkFailure).get()}), std::move(cause));
   }
@@ -148,7 +178,7 @@ Ref request(Call& c) {
 }
 
 const FnSpec kRequest{"request",
-                      request,
+                      http_session_request,
                       {self_arg(), arg("method", "str", Conv::Str), arg("path", "str", Conv::Str),
                        kwonly("params", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
                        kwonly("json_body", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
@@ -163,28 +193,35 @@ const FnSpec kRequest{"request",
                       "HttpError\n"
                       "    On a transport failure, or when the service answers with a status of 400 or above."};
 
-Ref get(Call& c) {
+enum class GetArg : std::size_t { self, path, params, headers, timeout };
+
+Ref http_session_get(Call& c) {
   static const Id id_GET("GET");
-  return call_method(c.self(), id_request, {id_GET.get(), c[1]},
-                     {{id_params, c[2]}, {id_headers, c[3]}, {id_timeout, c[4]}});
+  return call_method(c.self(), id_request, {id_GET.get(), c[GetArg::path]},
+                     {{id_params, c[GetArg::params]}, {id_headers, c[GetArg::headers]}, {id_timeout, c[GetArg::timeout]}});
 }
 
 const FnSpec kGet{"get",
-                  get,
+                  http_session_get,
                   {self_arg(), arg("path", "str", Conv::Str),
                    kwonly("params", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
                    kwonly("headers", "Optional[Dict[str, str]]", Conv::OptDict, none_default()),
                    kwonly("timeout", "Optional[int]", Conv::OptInt, none_default())},
                   "requests.Response"};
 
-Ref post(Call& c) {
+enum class PostArg : std::size_t { self, path, json_body, data, headers, timeout };
+
+Ref http_session_post(Call& c) {
   static const Id id_POST("POST");
-  return call_method(c.self(), id_request, {id_POST.get(), c[1]},
-                     {{id_json_body, c[2]}, {id_data, c[3]}, {id_headers, c[4]}, {id_timeout, c[5]}});
+  return call_method(c.self(), id_request, {id_POST.get(), c[PostArg::path]},
+                     {{id_json_body, c[PostArg::json_body]},
+                      {id_data, c[PostArg::data]},
+                      {id_headers, c[PostArg::headers]},
+                      {id_timeout, c[PostArg::timeout]}});
 }
 
 const FnSpec kPost{"post",
-                   post,
+                   http_session_post,
                    {self_arg(), arg("path", "str", Conv::Str),
                     kwonly("json_body", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
                     kwonly("data", "Optional[Any]", Conv::Any, none_default()),
@@ -192,24 +229,25 @@ const FnSpec kPost{"post",
                     kwonly("timeout", "Optional[int]", Conv::OptInt, none_default())},
                    "requests.Response"};
 
-Ref close(Call& c) {
+Ref http_session_close(Call& c) {
   Ref session = getattr(c.self(), id_session);
   call_method(session.get(), id_close);
   return none();
 }
 
-const FnSpec kClose{"close", close, {self_arg()}, "None"};
+const FnSpec kClose{"close", http_session_close, {self_arg()}, "None"};
 
-Ref enter(Call& c) { return Ref::borrow(c.self()); }
+Ref http_session_enter(Call& c) { return Ref::borrow(c.self()); }
 
-const FnSpec kEnter{"__enter__", enter, {self_arg()}, "'HttpSession'"};
+const FnSpec kEnter{"__enter__", http_session_enter, {self_arg()}, "'HttpSession'"};
 
-Ref exit(Call& c) {
+Ref http_session_exit(Call& c) {
   call_method(c.self(), id_close);
   return none();
 }
 
-const FnSpec kExit{"__exit__", exit, {self_arg(), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
+const FnSpec kExit{
+    "__exit__", http_session_exit, {self_arg(), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
 
 void build(Module& m) {
   m.import("logging");
