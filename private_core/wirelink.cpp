@@ -2,7 +2,11 @@
 // through.  It joins API paths to the base URL, sends the bearer token and
 // fixed headers, logs each call and turns transport failures and error
 // statuses into the host package's HttpError.
+#include <cctype>
+#include <cstring>
+
 #include "pcrt/pcrt.hpp"
+#include "pcrt/site.hpp"
 
 namespace {
 using namespace pcrt;
@@ -16,6 +20,9 @@ const Id id_api_key("api_key"), id_base_url("base_url"), id_timeout("timeout"), 
     id_debug("debug"), id_request("request"), id_params("params"), id_json("json"), id_json_body("json_body"),
     id_data("data"), id_RequestException("RequestException"), id_status_code("status_code"),
     id_payload("payload"), id_text("text"), id_close("close");
+
+Site site_base_url(id_base_url), site_session(id_session), site_timeout(id_timeout);
+Site site_session_close(id_close), site_self_close(id_close);  // on requests' session; on ours
 
 constexpr const char* kNetworkFailure = "⛔️ Tải dữ liệu lỗi vui lòng tải lại!";
 
@@ -35,9 +42,81 @@ Ref strip_slashes(PyObject* text, bool leading) {
   return check(PyUnicode_Substring(text, begin, end));
 }
 
-bool starts_with(PyObject* text, const char* prefix) {
-  Ref needle = str(prefix);
-  return check_size(PyUnicode_Tailmatch(text, needle.get(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+const Id lit_http("http://"), lit_https("https://");
+
+bool starts_with(PyObject* text, const Id& prefix) {
+  return check_size(PyUnicode_Tailmatch(text, prefix.get(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+}
+
+// urllib.parse.urljoin as imported at load; while the module's `urljoin` is
+// still that function, the common join is done here (see simple_join).
+PyObject* g_urljoin = nullptr;
+
+// Characters that make urljoin do more than concatenate: splitting off a
+// query, fragment or parameters, bracketed hosts, and (in the relative part)
+// a scheme.  Spaces and control characters are stripped by urljoin.
+bool plain_url_char(Py_UCS4 ch, bool relative) {
+  if (ch <= 0x20 || ch >= 0x7f) return false;
+  switch (ch) {
+    case '?': case '#': case ';': case '[': case ']': case '\\':
+      return false;
+    case ':':
+      return !relative;
+    default:
+      return true;
+  }
+}
+
+// Whether text[begin, end) holds an empty segment ("//") or a "." or ".."
+// segment, which urljoin would collapse.
+bool needs_normalising(const char* text, std::size_t begin, std::size_t end) {
+  std::size_t start = begin;
+  for (std::size_t i = begin; i <= end; ++i) {
+    if (i < end && text[i] != '/') continue;
+    const std::size_t length = i - start;
+    if (i < end && i + 1 < end && text[i + 1] == '/') return true;
+    if (length == 1 && text[start] == '.') return true;
+    if (length == 2 && text[start] == '.' && text[start + 1] == '.') return true;
+    start = i + 1;
+  }
+  return false;
+}
+
+// urljoin(base, relative) for the shape every API call has: an http(s) base
+// ending in "/" and a plain relative path.  Then the join is the plain
+// concatenation; anything else returns an empty Ref and goes to urljoin.
+Ref simple_join(PyObject* base, PyObject* relative) {
+  if (!PyUnicode_IS_ASCII(base) || !PyUnicode_IS_ASCII(relative)) return nullptr;
+  const std::size_t base_len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(base));
+  const std::size_t rel_len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(relative));
+  const char* b = reinterpret_cast<const char*>(PyUnicode_DATA(base));
+  const char* r = reinterpret_cast<const char*>(PyUnicode_DATA(relative));
+  if (rel_len == 0 || r[0] == '/' || b[base_len - 1] != '/') return nullptr;
+  std::size_t scheme_end;
+  if (base_len > 8 && std::memcmp(b, "https://", 8) == 0) {
+    scheme_end = 8;
+  } else if (base_len > 7 && std::memcmp(b, "http://", 7) == 0) {
+    scheme_end = 7;
+  } else {
+    return nullptr;
+  }
+  std::size_t path_begin = scheme_end;
+  while (path_begin < base_len && b[path_begin] != '/') {
+    const char ch = b[path_begin];
+    if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' || ch == ':' || ch == '_')) {
+      return nullptr;
+    }
+    ++path_begin;
+  }
+  if (path_begin == scheme_end) return nullptr;  // no host
+  for (std::size_t i = path_begin; i < base_len; ++i) {
+    if (!plain_url_char(static_cast<unsigned char>(b[i]), false)) return nullptr;
+  }
+  for (std::size_t i = 0; i < rel_len; ++i) {
+    if (!plain_url_char(static_cast<unsigned char>(r[i]), true)) return nullptr;
+  }
+  if (needs_normalising(b, path_begin, base_len) || needs_normalising(r, 0, rel_len)) return nullptr;
+  return check(PyUnicode_Concat(base, relative));
 }
 
 // ---------------------------------------------------------------------------
@@ -82,12 +161,13 @@ Ref http_session_init(Call& c) {
   PyObject* given_agent = c[InitArg::user_agent];
   Ref user_agent = truthy(given_agent) ? Ref::borrow(given_agent)
                                        : call(c.global(id_default_user_agent).get(), {c[InitArg::version]});
-  static const Id bearer("Bearer ");
+  static const Id bearer("Bearer "), key_authorization("Authorization"), key_accept("Accept"),
+      key_content_type("Content-Type"), key_user_agent("User-Agent"), json_type("application/json");
   Ref headers = new_dict();
-  check(PyDict_SetItemString(headers.get(), "Authorization", check(PyUnicode_Concat(bearer.get(), api_key)).get()));
-  check(PyDict_SetItemString(headers.get(), "Accept", str("application/json").get()));
-  check(PyDict_SetItemString(headers.get(), "Content-Type", str("application/json").get()));
-  check(PyDict_SetItemString(headers.get(), "User-Agent", user_agent.get()));
+  dict_set(headers.get(), key_authorization, check(PyUnicode_Concat(bearer.get(), api_key)).get());
+  dict_set(headers.get(), key_accept, json_type.get());
+  dict_set(headers.get(), key_content_type, json_type.get());
+  dict_set(headers.get(), key_user_agent, user_agent.get());
   Ref session_headers = getattr(session.get(), id_headers);
   call_method(session_headers.get(), id_update, {headers.get()});
   return none();
@@ -107,12 +187,16 @@ enum class PrepareUrlArg : std::size_t { self, path };
 Ref http_session_prepare_url(Call& c) {
   static const Id slash("/");
   PyObject* path = c[PrepareUrlArg::path];
-  if (starts_with(path, "http://") || starts_with(path, "https://")) return Ref::borrow(path);
-  Ref base_url = getattr(c.self(), id_base_url);
+  if (starts_with(path, lit_http) || starts_with(path, lit_https)) return Ref::borrow(path);
+  Ref base_url = site_base_url.get(c.self());
   Ref base = check(PyObject_Str(base_url.get()));
   Ref base_with_slash = check(PyUnicode_Concat(base.get(), slash.get()));
   Ref relative = strip_slashes(path, true);
-  return call(c.global(id_urljoin).get(), {base_with_slash.get(), relative.get()});
+  Ref urljoin = c.global(id_urljoin);
+  if (urljoin.get() == g_urljoin) {
+    if (Ref joined = simple_join(base_with_slash.get(), relative.get())) return joined;
+  }
+  return call(urljoin.get(), {base_with_slash.get(), relative.get()});
 }
 
 const FnSpec kPrepareUrl{
@@ -152,9 +236,9 @@ Ref http_session_request(Call& c) {
   Ref logger = c.global(id_logger);
   call_method(logger.get(), id_debug, {str("HTTP %s %s params=%s").get(), method, url.get(), params});
 
-  Ref effective_timeout = truthy(timeout) ? Ref::borrow(timeout) : getattr(self, id_timeout);
+  Ref effective_timeout = truthy(timeout) ? Ref::borrow(timeout) : site_timeout.get(self);
   PyObject* call_headers = PyDict_GET_SIZE(merged_headers.get()) != 0 ? merged_headers.get() : Py_None;
-  Ref session = getattr(self, id_session);
+  Ref session = site_session.get(self);
   Ref response;
   try {
     response = call_method(session.get(), id_request, {method, url.get()},
@@ -230,10 +314,14 @@ const FnSpec kPost{"post",
                    "requests.Response"};
 
 Ref http_session_close(Call& c) {
-  Ref session = getattr(c.self(), id_session);
-  call_method(session.get(), id_close);
+  Ref session = site_session.get(c.self());
+  site_session_close.call(session.get());
   return none();
 }
+
+// HttpSession.close as created at load; `__exit__` runs its body directly
+// while `self.close` still resolves to it.
+PyObject* g_close = nullptr;
 
 const FnSpec kClose{"close", http_session_close, {self_arg()}, "None"};
 
@@ -242,6 +330,7 @@ Ref http_session_enter(Call& c) { return Ref::borrow(c.self()); }
 const FnSpec kEnter{"__enter__", http_session_enter, {self_arg()}, "'HttpSession'"};
 
 Ref http_session_exit(Call& c) {
+  if (site_self_close.resolves_to(c.self(), g_close)) return http_session_close(c);
   call_method(c.self(), id_close);
   return none();
 }
@@ -253,6 +342,7 @@ void build(Module& m) {
   m.import("logging");
   m.import_from("typing", {"TYPE_CHECKING", "Any", "Dict", "Optional"});
   m.import_from("urllib.parse", {"urljoin"});
+  if (g_urljoin == nullptr) g_urljoin = m.get("urljoin").release();  // kept for the life of the process
   m.import("requests");
   static const Id id_getLogger("getLogger");
   m.add("logger", call_method(m.get("logging").get(), id_getLogger, {m.get("__name__").get()}).get());
@@ -263,7 +353,9 @@ void build(Module& m) {
   ClassBuilder session(m, "HttpSession", "Lightweight wrapper around :class:`requests.Session` with Tessaro defaults.");
   session.method(kInit).method(kPrepareUrl).method(kRequest).method(kGet).method(kPost).method(kClose).method(kEnter).method(
       kExit);
-  m.add("HttpSession", session.build().get());
+  Ref session_cls = session.build();
+  m.add("HttpSession", session_cls.get());
+  if (g_close == nullptr) g_close = getattr(session_cls.get(), id_close).release();  // kept for the life of the process
 }
 
 }  // namespace

@@ -287,9 +287,91 @@ void Call::check_access(std::size_t index, Conv needed) const {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Module-global reads.  A read is served from the name's last result while no
+// module namespace has changed since: one dict watcher, shared by every
+// extension module of the process through the interpreter's state dict,
+// counts the changes of the namespaces our functions read.  The count moves
+// before a change takes effect, so a cached value is never one the namespace
+// has let go of.
+
+namespace {
+
+struct GlobalsWatch {
+  int watcher = -1;
+  unsigned long long epoch = 1;
+};
+
+GlobalsWatch* g_watch = nullptr;  // this module's view of the shared watch
+
+#if PCRT_FAST_PATHS && !defined(Py_GIL_DISABLED)
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  // The first module's callback serves every module; the record it updates
+  // is the shared one.
+  ++g_watch->epoch;
+  return 0;
+}
+
+// The process-wide watch, created by the first module that asks; NULL when no
+// dict watcher is free (reads then always go to the namespace).
+GlobalsWatch* globals_watch() {
+  static bool tried = false;
+  if (tried) return g_watch;
+  tried = true;
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (state == nullptr) return nullptr;
+  static const char* const kKey = "private_core.pcrt.globals_watch";
+  PyObject* capsule = nullptr;
+  if (PyDict_GetItemStringRef(state, kKey, &capsule) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (capsule != nullptr) {
+    g_watch = static_cast<GlobalsWatch*>(PyCapsule_GetPointer(capsule, kKey));
+    Py_DECREF(capsule);
+    if (g_watch == nullptr) PyErr_Clear();
+    return g_watch;
+  }
+  // Lives for the process, like the callback that updates it.
+  auto* watch = static_cast<GlobalsWatch*>(PyMem_RawMalloc(sizeof(GlobalsWatch)));
+  if (watch == nullptr) return nullptr;
+  *watch = GlobalsWatch{};
+  g_watch = watch;
+  watch->watcher = PyDict_AddWatcher(count_change);
+  Ref made = Ref::steal_or_null(PyCapsule_New(watch, kKey, nullptr));
+  if (watch->watcher < 0 || !made || PyDict_SetItemString(state, kKey, made.get()) < 0) {
+    PyErr_Clear();
+    g_watch = nullptr;
+    return nullptr;
+  }
+  return g_watch;
+}
+#else
+GlobalsWatch* globals_watch() { return nullptr; }
+#endif
+
+// Starts counting the changes of a namespace our functions read.
+void watch_globals(PyObject* globals) {
+  GlobalsWatch* watch = globals_watch();
+  if (watch != nullptr && PyDict_Watch(watch->watcher, globals) < 0) PyErr_Clear();
+}
+
+}  // namespace
+
 Ref Call::global(const Id& name) const {
-  Ref value = dict_get(fn_->globals, name);
-  if (value) return value;
+  PyObject* globals = fn_->globals;
+  if (g_watch != nullptr && name.global_dict_ == globals && name.global_epoch_ == g_watch->epoch) {
+    return Ref::borrow(name.global_value_);
+  }
+  Ref value = dict_get(globals, name);
+  if (value) {
+    if (g_watch != nullptr && PyDict_CheckExact(globals)) {
+      name.global_dict_ = globals;
+      name.global_value_ = value.get();
+      name.global_epoch_ = g_watch->epoch;
+    }
+    return value;
+  }
   Ref builtins = Ref::steal_or_null(PyEval_GetFrameBuiltins());  // a new reference
   if (builtins) value = dict_get(builtins.get(), name);
   if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
@@ -604,6 +686,7 @@ Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_pre
   PyObject* globals = PyModule_GetDict(module);
   if (globals == nullptr) raised();
   fn->globals = Py_NewRef(globals);
+  watch_globals(globals);
   fn->module = dict_get(globals, str("__name__").get()).release();
   if (fn->module == nullptr) fn->module = Py_NewRef(Py_None);
   fn->name = check(PyUnicode_InternFromString(spec.name)).release();
