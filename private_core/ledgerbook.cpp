@@ -69,6 +69,31 @@ Ref ledgerbook_decode_response(Call& c) {
 const FnSpec kDecodeResponse{
     "_decode_response", ledgerbook_decode_response, {arg("response"), kwonly("context", "str", Conv::Str)}, "JsonDict"};
 
+// item.strip().upper() of an exact str, or an empty Ref when that is empty.
+// Stripping uses the interpreter's own whitespace test, as str.strip() does;
+// ASCII text is upper-cased here, other text by str.upper().
+Ref clean_exact(PyObject* item) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+  const int kind = PyUnicode_KIND(item);
+  const void* data = PyUnicode_DATA(item);
+  Py_ssize_t begin = 0, end = n;
+  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  if (begin == end) return nullptr;
+  if (!PyUnicode_IS_ASCII(item)) {
+    Ref stripped = check(PyUnicode_Substring(item, begin, end));
+    return call_method(stripped.get(), id_upper);
+  }
+  const char* text = reinterpret_cast<const char*>(data);
+  Ref out = check(PyUnicode_New(end - begin, 127));
+  char* target = reinterpret_cast<char*>(PyUnicode_DATA(out.get()));
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    const char ch = text[i];
+    target[i - begin] = (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
+  }
+  return out;
+}
+
 // A single string is one symbol; any other iterable yields one symbol per
 // item.  Blank items are dropped; order and duplicates are kept.
 enum class CoerceSymbolsArg : std::size_t { symbols };
@@ -83,6 +108,10 @@ Ref ledgerbook_coerce_symbols(Call& c) {
   while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) {
       raise_format(PyExc_TypeError, "symbols must contain only strings, got %.200s", Py_TYPE(item.get())->tp_name);
+    }
+    if (PyUnicode_CheckExact(item.get())) {
+      if (Ref cleaned_item = clean_exact(item.get())) list_append(cleaned.get(), cleaned_item.get());
+      continue;
     }
     // Blank test on the text form, kept value from the item itself.
     Ref text = check(PyObject_Str(item.get()));

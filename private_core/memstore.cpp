@@ -4,6 +4,8 @@
 // read, plus the single-flight registry that lets concurrent callers of one
 // slot share a single fetch.  One re-entrant lock per store guards both maps.
 #include "pcrt/pcrt.hpp"
+
+#include <datetime.h>
 #include "pcrt/site.hpp"
 
 namespace {
@@ -297,6 +299,15 @@ const FnSpec kCacheEnd{
 // ---------------------------------------------------------------------------
 // Dates
 
+// d.date() for a datetime; an exact standard datetime is converted directly.
+Ref date_of(PyObject* d) {
+  static const Id id_date_method("date");
+  if (PyDateTime_CheckExact(d)) {
+    return check(PyDate_FromDate(PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d), PyDateTime_GET_DAY(d)));
+  }
+  return call_method(d, id_date_method);
+}
+
 enum class ToDateArg : std::size_t { d };
 
 Ref memstore_to_date(Call& c) {
@@ -304,7 +315,7 @@ Ref memstore_to_date(Call& c) {
   PyObject* d = c[ToDateArg::d];
   if (d == Py_None) {
     Ref current = now(c);
-    return call_method(current.get(), id_date_method);
+    return date_of(current.get());
   }
   Ref date_cls = c.global(id_date);
   if (isinstance(d, date_cls.get())) {
@@ -312,7 +323,7 @@ Ref memstore_to_date(Call& c) {
     if (!isinstance(d, datetime_cls.get())) return Ref::borrow(d);
   }
   Ref datetime_cls = c.global(id_datetime);
-  if (isinstance(d, datetime_cls.get())) return call_method(d, id_date_method);
+  if (isinstance(d, datetime_cls.get())) return date_of(d);
   if (PyUnicode_Check(d)) {
     Ref format = str("%Y-%m-%d");
     Ref parsed = call_method(datetime_cls.get(), id_strptime, {d, format.get()});
@@ -324,11 +335,10 @@ Ref memstore_to_date(Call& c) {
 enum class IsTodayArg : std::size_t { d };
 
 Ref memstore_is_today(Call& c) {
-  static const Id id_date_method("date");
   Ref to_date = c.global(id_to_date);
   Ref day = call(to_date.get(), {c[IsTodayArg::d]});
   Ref current = now(c);
-  Ref today = call_method(current.get(), id_date_method);
+  Ref today = date_of(current.get());
   return check(PyObject_RichCompare(day.get(), today.get(), Py_EQ));
 }
 
@@ -338,6 +348,8 @@ const FnSpec kIsToday{"is_today", memstore_is_today, {arg("d", "Any")}, "bool", 
 // ---------------------------------------------------------------------------
 
 void build(Module& m) {
+  PyDateTime_IMPORT;
+  if (PyDateTimeAPI == nullptr) raised();
   static const Id id_flags("flags"), id_optimize("optimize"), id_field("field"), id_default_factory("default_factory");
   Ref sys = import("sys");
   Ref flags = getattr(sys.get(), id_flags);

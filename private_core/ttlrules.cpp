@@ -5,6 +5,8 @@
 // trading calendar is consulted: "latest trading day" means today.
 #include "pcrt/pcrt.hpp"
 
+#include <datetime.h>
+
 namespace {
 using namespace pcrt;
 
@@ -20,8 +22,12 @@ Ref ttlrules_touches_latest_trading_day(Call& c) {
 // A new timedelta per call: callers may keep or compare it, never share it.
 // One body serves the three one-minute lifetimes, another the two without
 // expiry: the functions differ only in name.
+// A new timedelta per call: callers may keep or compare it, never share it.
+// While `timedelta` is the standard class it is made directly, as
+// timedelta(minutes=1) would make it.
 Ref ttlrules_one_minute(Call& c) {
   Ref timedelta = c.global(id_timedelta);
+  if (timedelta.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType)) return check(PyDelta_FromDSU(0, 60, 0));
   Ref one = integer(1);
   return call(timedelta.get(), {}, {{id_minutes, one.get()}});
 }
@@ -37,6 +43,8 @@ const FnSpec kEodLatest{"ttl_eod_latest", ttlrules_one_minute, {}, "timedelta", 
 const FnSpec kEodHistory{"ttl_eod_history", ttlrules_no_expiry, {}, "Optional[timedelta]", nullptr};
 
 void build(Module& m) {
+  PyDateTime_IMPORT;
+  if (PyDateTimeAPI == nullptr) raised();
   m.import_from("datetime", {"timedelta"});
   m.import_from("typing", {"Optional"});
   m.import_relative("memstore", {"is_today"});
