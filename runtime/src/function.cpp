@@ -24,6 +24,11 @@ struct FunctionObject {
   // The parser reads them on every call, so changing them takes effect.
   PyObject* defaults;
   PyObject* kwdefaults;
+  // The keyword-only defaults as last read from `kwdefaults` (borrowed, NULL
+  // where it has none), valid while the watch's change count is unchanged.
+  PyObject* kw_snapshot_of;
+  unsigned long long kw_snapshot_epoch;
+  PyObject* kw_snapshot[kMaxParams];
   PyObject* name;
   PyObject* qualname;
   PyObject* module;   // __module__
@@ -34,6 +39,78 @@ struct FunctionObject {
   PyObject* dict;
   PyObject* weaklist;
 };
+
+// ---------------------------------------------------------------------------
+// Module-global reads.  A read is served from the name's last result while no
+// module namespace has changed since: one dict watcher, shared by every
+// extension module of the process through the interpreter's state dict,
+// counts the changes of the namespaces our functions read.  The count moves
+// before a change takes effect, so a cached value is never one the namespace
+// has let go of.
+
+namespace {
+
+struct GlobalsWatch {
+  int watcher = -1;
+  unsigned long long epoch = 1;
+};
+
+GlobalsWatch* g_watch = nullptr;  // this module's view of the shared watch
+
+#if PCRT_FAST_PATHS && !defined(Py_GIL_DISABLED)
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  // The first module's callback serves every module; the record it updates
+  // is the shared one.
+  ++g_watch->epoch;
+  return 0;
+}
+
+// The process-wide watch, created by the first module that asks; NULL when no
+// dict watcher is free (reads then always go to the namespace).
+GlobalsWatch* globals_watch() {
+  static bool tried = false;
+  if (tried) return g_watch;
+  tried = true;
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (state == nullptr) return nullptr;
+  static const char* const kKey = "private_core.pcrt.globals_watch";
+  PyObject* capsule = nullptr;
+  if (PyDict_GetItemStringRef(state, kKey, &capsule) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (capsule != nullptr) {
+    g_watch = static_cast<GlobalsWatch*>(PyCapsule_GetPointer(capsule, kKey));
+    Py_DECREF(capsule);
+    if (g_watch == nullptr) PyErr_Clear();
+    return g_watch;
+  }
+  // Lives for the process, like the callback that updates it.
+  auto* watch = static_cast<GlobalsWatch*>(PyMem_RawMalloc(sizeof(GlobalsWatch)));
+  if (watch == nullptr) return nullptr;
+  *watch = GlobalsWatch{};
+  g_watch = watch;
+  watch->watcher = PyDict_AddWatcher(count_change);
+  Ref made = Ref::steal_or_null(PyCapsule_New(watch, kKey, nullptr));
+  if (watch->watcher < 0 || !made || PyDict_SetItemString(state, kKey, made.get()) < 0) {
+    PyErr_Clear();
+    g_watch = nullptr;
+    return nullptr;
+  }
+  return g_watch;
+}
+#else
+GlobalsWatch* globals_watch() { return nullptr; }
+#endif
+
+// Starts counting the changes of a dict our functions read (a module
+// namespace or a function's keyword defaults).
+void watch_globals(PyObject* globals) {
+  GlobalsWatch* watch = globals_watch();
+  if (watch != nullptr && PyDict_Watch(watch->watcher, globals) < 0) PyErr_Clear();
+}
+
+}  // namespace
 
 namespace {
 
@@ -254,6 +331,36 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
 }
 
+// The default of keyword-only parameter `i` as a new reference, NULL when it
+// has none.  Served from the function's snapshot of `__kwdefaults__` while no
+// watched dict has changed (the dict is watched like the module namespaces).
+PyObject* keyword_default(FunctionObject* fn, Py_ssize_t i) {
+  PyObject* kwdefaults = fn->kwdefaults;
+  if (kwdefaults == nullptr) return nullptr;
+  if (g_watch != nullptr && fn->kw_snapshot_of == kwdefaults && fn->kw_snapshot_epoch == g_watch->epoch) {
+    return Py_XNewRef(fn->kw_snapshot[i]);
+  }
+  PyObject* value = nullptr;
+  check(PyDict_GetItemRef(kwdefaults, fn->names[i], &value));
+  if (g_watch != nullptr && PyDict_CheckExact(kwdefaults)) {
+    // Rebuilt whole, so that every keyword-only parameter is covered; a
+    // look-up that ran code and changed a dict leaves the snapshot invalid.
+    const unsigned long long epoch = g_watch->epoch;
+    bool complete = true;
+    for (Py_ssize_t k = fn->n_positional; k < fn->n_params && complete; ++k) {
+      PyObject* found = PyDict_GetItemWithError(kwdefaults, fn->names[k]);
+      if (found == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        complete = false;
+      }
+      fn->kw_snapshot[k] = found;
+    }
+    fn->kw_snapshot_of = complete && epoch == g_watch->epoch ? kwdefaults : nullptr;
+    fn->kw_snapshot_epoch = epoch;
+  }
+  return value;
+}
+
 // Parameters the caller left out take their defaults, held strongly for the
 // call: the body may run code that replaces or changes the defaults.
 void Call::fill_defaults() {
@@ -266,8 +373,7 @@ void Call::fill_defaults() {
       take(static_cast<std::size_t>(i), Ref::borrow(value));
       continue;
     }
-    PyObject* value = nullptr;
-    if (fn->kwdefaults != nullptr) check(PyDict_GetItemRef(fn->kwdefaults, fn->names[i], &value));
+    PyObject* value = keyword_default(fn, i);
     if (value == nullptr) {
       raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", PyUnicode_AsUTF8(fn->name), fn->names[i]);
     }
@@ -286,77 +392,6 @@ void Call::check_access(std::size_t index, Conv needed) const {
                  fn->qualname, fn->names[index]);
   }
 }
-
-// ---------------------------------------------------------------------------
-// Module-global reads.  A read is served from the name's last result while no
-// module namespace has changed since: one dict watcher, shared by every
-// extension module of the process through the interpreter's state dict,
-// counts the changes of the namespaces our functions read.  The count moves
-// before a change takes effect, so a cached value is never one the namespace
-// has let go of.
-
-namespace {
-
-struct GlobalsWatch {
-  int watcher = -1;
-  unsigned long long epoch = 1;
-};
-
-GlobalsWatch* g_watch = nullptr;  // this module's view of the shared watch
-
-#if PCRT_FAST_PATHS && !defined(Py_GIL_DISABLED)
-int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  // The first module's callback serves every module; the record it updates
-  // is the shared one.
-  ++g_watch->epoch;
-  return 0;
-}
-
-// The process-wide watch, created by the first module that asks; NULL when no
-// dict watcher is free (reads then always go to the namespace).
-GlobalsWatch* globals_watch() {
-  static bool tried = false;
-  if (tried) return g_watch;
-  tried = true;
-  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (state == nullptr) return nullptr;
-  static const char* const kKey = "private_core.pcrt.globals_watch";
-  PyObject* capsule = nullptr;
-  if (PyDict_GetItemStringRef(state, kKey, &capsule) < 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (capsule != nullptr) {
-    g_watch = static_cast<GlobalsWatch*>(PyCapsule_GetPointer(capsule, kKey));
-    Py_DECREF(capsule);
-    if (g_watch == nullptr) PyErr_Clear();
-    return g_watch;
-  }
-  // Lives for the process, like the callback that updates it.
-  auto* watch = static_cast<GlobalsWatch*>(PyMem_RawMalloc(sizeof(GlobalsWatch)));
-  if (watch == nullptr) return nullptr;
-  *watch = GlobalsWatch{};
-  g_watch = watch;
-  watch->watcher = PyDict_AddWatcher(count_change);
-  Ref made = Ref::steal_or_null(PyCapsule_New(watch, kKey, nullptr));
-  if (watch->watcher < 0 || !made || PyDict_SetItemString(state, kKey, made.get()) < 0) {
-    PyErr_Clear();
-    g_watch = nullptr;
-    return nullptr;
-  }
-  return g_watch;
-}
-#else
-GlobalsWatch* globals_watch() { return nullptr; }
-#endif
-
-// Starts counting the changes of a namespace our functions read.
-void watch_globals(PyObject* globals) {
-  GlobalsWatch* watch = globals_watch();
-  if (watch != nullptr && PyDict_Watch(watch->watcher, globals) < 0) PyErr_Clear();
-}
-
-}  // namespace
 
 Ref Call::global(const Id& name) const {
   PyObject* globals = fn_->globals;
@@ -518,7 +553,11 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
     return -1;
   }
-  Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+  FunctionObject* fn = as_function(self);
+  fn->kw_snapshot_of = nullptr;
+  if (value != nullptr && PyDict_CheckExact(value)) watch_globals(value);
+  if (PyErr_Occurred()) return -1;
+  Py_XSETREF(fn->kwdefaults, Py_XNewRef(value));
   return 0;
 }
 
@@ -754,7 +793,10 @@ Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_pre
   }
   for (Py_ssize_t i = fn->n_positional; i < fn->n_params; ++i) {
     if (!defaults[i] || spec.params[i].kind != Kind::KeywordOnly) continue;
-    if (fn->kwdefaults == nullptr) fn->kwdefaults = new_dict().release();
+    if (fn->kwdefaults == nullptr) {
+      fn->kwdefaults = new_dict().release();
+      watch_globals(fn->kwdefaults);
+    }
     dict_set(fn->kwdefaults, fn->names[i], defaults[i].get());
   }
 
