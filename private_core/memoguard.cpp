@@ -58,7 +58,7 @@ Ref cached_data(PyObject* self, PyObject* ns, PyObject* key) {
 
 Ref monotonic(const Call& c) {
   Ref time = c.global(id_time);
-  return call_method(time.get(), id_monotonic);
+  return call(module_attr(time.get(), id_monotonic).get());
 }
 
 enum class FetchWithCacheArg : std::size_t {
@@ -98,7 +98,7 @@ Ref base_memoguard_fetch_with_cache(Call& c) {
             if (!check(PyObject_RichCompareBool(current.get(), deadline.get(), Py_LT))) break;
             if (Ref data = cached_data(self, ns, key)) return data;
             Ref time = c.global(id_time);
-            call_method(time.get(), id_sleep, {c[A::wait_interval]});
+            call(module_attr(time.get(), id_sleep).get(), {c[A::wait_interval]});
           }
         }
         Ref data = call(c[A::fetcher]);

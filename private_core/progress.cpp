@@ -215,7 +215,7 @@ const FnSpec kPalette{"palette", meter_palette, {self_arg(), arg("code", "str", 
 
 Ref current_stdout(const Call& c) {
   Ref sys = c.global(id_sys);
-  return getattr(sys.get(), id_stdout);
+  return module_attr(sys.get(), id_stdout);
 }
 
 Ref progress_isatty(Call& c) {
@@ -322,7 +322,7 @@ const FnSpec kPadToWidth{"_pad_to_width",
 
 Ref clock_now(const Call& c) {
   Ref time = c.global(id_time);
-  return call_method(time.get(), id_perf_counter);
+  return call(module_attr(time.get(), id_perf_counter).get());
 }
 
 enum class StartProgressArg : std::size_t { total, symbol };

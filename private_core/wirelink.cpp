@@ -155,7 +155,7 @@ Ref http_session_init(Call& c) {
   setattr(self, id_base_url, strip_slashes(c[InitArg::base_url], false).get());
   setattr(self, id_timeout, c[InitArg::timeout]);
   Ref requests = c.global(id_requests);
-  Ref session = call_method(requests.get(), id_Session);
+  Ref session = call(module_attr(requests.get(), id_Session).get());
   setattr(self, id_session, session.get());
 
   PyObject* given_agent = c[InitArg::user_agent];
@@ -248,7 +248,7 @@ Ref http_session_request(Call& c) {
                             {id_headers, call_headers},
                             {id_timeout, effective_timeout.get()}});
   } catch (const Raised&) {
-    Ref cause = catch_matching([&] { return getattr(c.global(id_requests).get(), id_RequestException); });
+    Ref cause = catch_matching([&] { return module_attr(c.global(id_requests).get(), id_RequestException); });
     Ref error_class = http_error_class();
     raise_from(call(error_class.get(), {str(kNetworkFailure).get()}), std::move(cause));
   }

@@ -105,9 +105,15 @@ GlobalsWatch* globals_watch() { return nullptr; }
 
 // Starts counting the changes of a dict our functions read (a module
 // namespace or a function's keyword defaults).
-void watch_globals(PyObject* globals) {
+// False when the dict is not watched (its reads must not be cached).
+bool watch_globals(PyObject* globals) {
   GlobalsWatch* watch = globals_watch();
-  if (watch != nullptr && PyDict_Watch(watch->watcher, globals) < 0) PyErr_Clear();
+  if (watch == nullptr) return false;
+  if (PyDict_Watch(watch->watcher, globals) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -342,7 +348,7 @@ PyObject* keyword_default(FunctionObject* fn, Py_ssize_t i) {
   }
   PyObject* value = nullptr;
   check(PyDict_GetItemRef(kwdefaults, fn->names[i], &value));
-  if (g_watch != nullptr && PyDict_CheckExact(kwdefaults)) {
+  if (g_watch != nullptr && PyDict_CheckExact(kwdefaults) && watch_globals(kwdefaults)) {
     // Rebuilt whole, so that every keyword-only parameter is covered; a
     // look-up that ran code and changed a dict leaves the snapshot invalid.
     const unsigned long long epoch = g_watch->epoch;
@@ -393,20 +399,33 @@ void Call::check_access(std::size_t index, Conv needed) const {
   }
 }
 
-Ref Call::global(const Id& name) const {
-  PyObject* globals = fn_->globals;
-  if (g_watch != nullptr && name.global_dict_ == globals && name.global_epoch_ == g_watch->epoch) {
+// dict[name] through the name's cache; an empty Ref when missing.
+Ref Call::cached_get(PyObject* dict, const Id& name) {
+  if (g_watch != nullptr && name.global_dict_ == dict && name.global_epoch_ == g_watch->epoch) {
     return Ref::borrow(name.global_value_);
   }
-  Ref value = dict_get(globals, name);
-  if (value) {
-    if (g_watch != nullptr && PyDict_CheckExact(globals)) {
-      name.global_dict_ = globals;
-      name.global_value_ = value.get();
-      name.global_epoch_ = g_watch->epoch;
-    }
-    return value;
+  Ref value = dict_get(dict, name);
+  // Watching a dict already watched is a no-op.
+  if (value && g_watch != nullptr && PyDict_CheckExact(dict) && watch_globals(dict)) {
+    name.global_dict_ = dict;
+    name.global_value_ = value.get();
+    name.global_epoch_ = g_watch->epoch;
   }
+  return value;
+}
+
+Ref module_attr(PyObject* obj, const Id& name) {
+  // A module's own names live in its dict; names of the "__x__" form may be
+  // the module type's descriptors and take the generic path.
+  if (g_watch != nullptr && PyModule_CheckExact(obj) && name.text()[0] != '_') {
+    if (Ref value = Call::cached_get(PyModule_GetDict(obj), name)) return value;
+  }
+  return getattr(obj, name);
+}
+
+Ref Call::global(const Id& name) const {
+  Ref value = cached_get(fn_->globals, name);
+  if (value) return value;
   Ref builtins = Ref::steal_or_null(PyEval_GetFrameBuiltins());  // a new reference
   if (builtins) value = dict_get(builtins.get(), name);
   if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());

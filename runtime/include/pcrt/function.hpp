@@ -138,6 +138,9 @@ class Call {
 
   // A module-level name read at call time (NameError when unbound).
   Ref global(const Id& name) const;
+  // dict[name] (an empty Ref when missing), served from the name's cache
+  // while no watched dict has changed.
+  static Ref cached_get(PyObject* dict, const Id& name);
   // Rebinds a module-level name (Python's `global name; name = value`).
   void set_global(const Id& name, PyObject* value) const;
   // The class the function was defined in (Python's `__class__` cell).
@@ -165,6 +168,11 @@ class Call {
   std::uint32_t owned_ = 0;  // bit i set: slots_[i] is a reference we own
   PyObject* slots_[kMaxParams];
 };
+
+// `module.name` for a module read on a hot path (`time.perf_counter`,
+// `sys.stdout`): served from a cache while the module's namespace is
+// unchanged; any other object, or a name of the "__x__" form, takes getattr.
+Ref module_attr(PyObject* obj, const Id& name);
 
 // Applies a conversion rule to a value handed from one native step to another
 // rather than through an argument list; `name` is the argument named in errors.
