@@ -33,6 +33,7 @@ const Id id_stdout("stdout"), id_write("write"), id_flush("flush"), id_isatty("i
 const Id id_total("total"), id_start_t("start_t"), id_last_draw_t("last_draw_t"), id_symbol("symbol"),
     id_enable_color("enable_color"), id_min_redraw_interval("min_redraw_interval"), id_palette("palette");
 
+Site site_isatty(id_isatty), site_write(id_write), site_flush(id_flush);
 Site site_total(id_total), site_last_draw_t(id_last_draw_t), site_min_redraw_interval(id_min_redraw_interval);
 
 // Keys of the right-hand items, and the order in which a narrow terminal
@@ -220,7 +221,7 @@ Ref current_stdout(const Call& c) {
 
 Ref progress_isatty(Call& c) {
   Ref out = current_stdout(c);
-  return call_method(out.get(), id_isatty);
+  return site_isatty.call(out.get());
 }
 
 const FnSpec kIsatty{"_isatty", progress_isatty, {}, "bool", nullptr};
@@ -410,9 +411,9 @@ Ref progress_finish_progress(Call& c) {
   // The meter stays in place: a second finish redraws the full line, and the
   // next batch's start replaces it.
   Ref out = current_stdout(c);
-  call_method(out.get(), id_write, {lit_newline.get()});
+  site_write.call(out.get(), {lit_newline.get()});
   out = current_stdout(c);
-  call_method(out.get(), id_flush);
+  site_flush.call(out.get());
   return none();
 }
 
@@ -579,9 +580,9 @@ void write_line(const Call& c, PyObject* line, PyObject* width) {
   Ref width_int = convert_value(Conv::Int, "width", width);
   Ref text = add(lit_cr.get(), pad_to_width(line, width_int.get()).get());
   Ref out = current_stdout(c);
-  call_method(out.get(), id_write, {text.get()});
+  site_write.call(out.get(), {text.get()});
   out = current_stdout(c);
-  call_method(out.get(), id_flush);
+  site_flush.call(out.get());
 }
 
 enum class DrawProgressArg : std::size_t { current, force };

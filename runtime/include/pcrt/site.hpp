@@ -56,14 +56,19 @@ class Site {
   // obj.name(*args)
   Ref call(PyObject* obj, Args args = {}) {
     Ref method;
-    if (args.size() < 4 && specialised(Py_TYPE(obj), method) && method &&
-        PyType_HasFeature(Py_TYPE(method.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    if (args.size() < 4 && specialised(Py_TYPE(obj), method) && method) {
+      PyTypeObject* kind = Py_TYPE(method.get());
+      const bool binds = PyType_HasFeature(kind, Py_TPFLAGS_METHOD_DESCRIPTOR);
       bool reliable = true;
-      if (!instance_value(obj, reliable) && reliable) {
-        PyObject* stack[4] = {obj};
-        std::size_t n = 1;
+      // A method descriptor is called with obj in front; a class attribute
+      // that is no descriptor at all is what obj.name gives, called as is.
+      if ((binds || kind->tp_descr_get == nullptr) && !instance_value(obj, reliable) && reliable) {
+        PyObject* stack[5] = {nullptr, obj};
+        std::size_t n = 2;
         for (PyObject* item : args) stack[n++] = item;
-        return check(PyObject_Vectorcall(method.get(), stack, n, nullptr));
+        PyObject* const* argv = binds ? stack + 1 : stack + 2;
+        const std::size_t nargs = binds ? n - 1 : n - 2;
+        return check(PyObject_Vectorcall(method.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       }
     }
     return call_method(obj, name_, args);
