@@ -199,7 +199,8 @@ def cases():
     for client in clients:
         client._cache.set("eod", key, frame)
     out += [
-        Case("BaseMemoguard.__init__", "G.__init__(g)", {"G": both(NativeClient, PythonClient), "g": clients}),
+        Case("BaseMemoguard.__init__", "G.__init__(g)",
+             {"G": both(NativeClient, PythonClient), "g": both(NativeClient(), PythonClient())}),
         Case("BaseMemoguard subclass construction", "G()", {"G": both(NativeClient, PythonClient)}, target=None),
         Case("BaseMemoguard.clear_cache", "g.clear_cache('none')", {"g": clients}),
         Case("BaseMemoguard._fetch_with_cache, history hit",

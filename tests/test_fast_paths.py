@@ -52,3 +52,22 @@ def test_is_today_follows_a_rebound_clock(monkeypatch):
 ])
 def test_symbols_cleaned_like_str_methods(symbols, expected):
     assert ledgerbook._coerce_symbols(symbols) == expected
+
+
+def test_module_attribute_reads_follow_rebinding(monkeypatch):
+    import time
+
+    from private_core import progress
+
+    monkeypatch.setattr(progress, "_state", progress._Meter(10, 0.0, 0.0, "X", False, 1e9))
+    seen = []
+    for tag in ("first", "second"):
+        monkeypatch.setattr(time, "perf_counter", lambda tag=tag: seen.append(tag) or 1.0)
+        progress.update_progress(1)  # throttled: reads the clock, draws nothing
+    assert seen == ["first", "second"]
+
+
+def test_global_reads_follow_rebinding(monkeypatch):
+    assert ttlrules.touches_latest_trading_day(date(2000, 1, 1)) is False
+    monkeypatch.setattr(ttlrules, "is_today", lambda end: "patched")
+    assert ttlrules.touches_latest_trading_day(None) == "patched"
