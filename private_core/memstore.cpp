@@ -88,6 +88,19 @@ void init_lock_fast_path([[maybe_unused]] PyObject* rlock_factory) {
 #endif
 }
 
+// threading.RLock as imported at load, and its module.  While `RLock` is
+// still that function, a store's lock is made as the function makes it
+// (threading._CRLock(), read at the time), without entering its Python frame.
+PyObject* g_threading_rlock = nullptr;
+PyObject* g_threading = nullptr;
+
+Ref new_rlock() {
+  static const Id id_CRLock("_CRLock");
+  Ref native_rlock = module_attr(g_threading, id_CRLock);
+  if (native_rlock.get() == Py_None) return call(g_threading_rlock);
+  return call(native_rlock.get());
+}
+
 // `with self._lock:` around `body`: the lock is released on every way out, a
 // failing release chaining to the body's error as a with statement does.
 template <class Body>
@@ -129,7 +142,7 @@ Ref cache_init(Call& c) {
   PyObject* self = c.self();
   setattr(self, id_store, new_dict().get());
   Ref rlock = c.global(id_RLock);
-  setattr(self, id_lock, call(rlock.get()).get());
+  setattr(self, id_lock, (rlock.get() == g_threading_rlock ? new_rlock() : call(rlock.get())).get());
   setattr(self, id_inflight, c.flag(CacheInitArg::enable_singleflight) ? new_dict().get() : Py_None);
   setattr(self, id_singleflight, c[CacheInitArg::enable_singleflight]);
   return none();
@@ -358,6 +371,10 @@ void build(Module& m) {
   m.import_from("dataclasses", {"dataclass", "field"});
   m.import_from("datetime", {"date", "datetime", "timedelta"});
   m.import_from("threading", {"RLock"});
+  if (g_threading == nullptr) {  // both kept for the life of the process
+    g_threading = import("threading").release();
+    g_threading_rlock = m.get("RLock").release();
+  }
   init_lock_fast_path(m.get("RLock").get());
   m.import_from("typing", {"Any", "Dict", "Hashable", "Optional", "Tuple"});
   m.import("pandas", "pd");

@@ -71,3 +71,13 @@ def test_global_reads_follow_rebinding(monkeypatch):
     assert ttlrules.touches_latest_trading_day(date(2000, 1, 1)) is False
     monkeypatch.setattr(ttlrules, "is_today", lambda end: "patched")
     assert ttlrules.touches_latest_trading_day(None) == "patched"
+
+
+def test_store_lock_made_as_threading_makes_it(monkeypatch):
+    import threading
+
+    assert type(memstore._Cache()._lock) is type(threading.RLock())
+    monkeypatch.setattr(threading, "_CRLock", None)  # what RLock() falls back to without the C lock
+    assert type(memstore._Cache()._lock) is threading._PyRLock
+    monkeypatch.setattr(memstore, "RLock", lambda: "replaced factory")
+    assert memstore._Cache()._lock == "replaced factory"

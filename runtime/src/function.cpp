@@ -417,7 +417,8 @@ Ref Call::cached_get(PyObject* dict, const Id& name) {
 Ref module_attr(PyObject* obj, const Id& name) {
   // A module's own names live in its dict; names of the "__x__" form may be
   // the module type's descriptors and take the generic path.
-  if (g_watch != nullptr && PyModule_CheckExact(obj) && name.text()[0] != '_') {
+  const char* text = name.text();
+  if (g_watch != nullptr && PyModule_CheckExact(obj) && !(text[0] == '_' && text[1] == '_')) {
     if (Ref value = Call::cached_get(PyModule_GetDict(obj), name)) return value;
   }
   return getattr(obj, name);
