@@ -33,7 +33,7 @@ const Id id_stdout("stdout"), id_write("write"), id_flush("flush"), id_isatty("i
 const Id id_total("total"), id_start_t("start_t"), id_last_draw_t("last_draw_t"), id_symbol("symbol"),
     id_enable_color("enable_color"), id_min_redraw_interval("min_redraw_interval"), id_palette("palette");
 
-Site site_isatty(id_isatty), site_write(id_write), site_flush(id_flush);
+Site site_isatty(id_isatty), site_write(id_write), site_flush(id_flush), site_enable_color(id_enable_color);
 Site site_total(id_total), site_last_draw_t(id_last_draw_t), site_min_redraw_interval(id_min_redraw_interval);
 
 // Keys of the right-hand items, and the order in which a narrow terminal
@@ -207,8 +207,10 @@ std::pair<Ref, Ref> unpack_pair(PyObject* item) {
 enum class PaletteArg : std::size_t { self, code };
 
 Ref meter_palette(Call& c) {
-  Ref enabled = getattr(c.self(), id_enable_color);
-  if (truthy(enabled.get())) return Ref::borrow(c[PaletteArg::code]);
+  Ref enabled = site_enable_color.get(c.self());
+  if (enabled.get() == Py_True || (enabled.get() != Py_False && truthy(enabled.get()))) {
+    return Ref::borrow(c[PaletteArg::code]);
+  }
   return Ref::borrow(lit_empty.get());
 }
 
