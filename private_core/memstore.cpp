@@ -323,9 +323,9 @@ Ref date_of(PyObject* d) {
 
 enum class ToDateArg : std::size_t { d };
 
-Ref memstore_to_date(Call& c) {
-  static const Id id_date_method("date"), id_strptime("strptime");
-  PyObject* d = c[ToDateArg::d];
+// to_date(d), with the module's names as `c` reads them.
+Ref date_from(const Call& c, PyObject* d) {
+  static const Id id_date_method("date"), id_strptime("strptime"), format("%Y-%m-%d");
   if (d == Py_None) {
     Ref current = now(c);
     return date_of(current.get());
@@ -338,18 +338,24 @@ Ref memstore_to_date(Call& c) {
   Ref datetime_cls = c.global(id_datetime);
   if (isinstance(d, datetime_cls.get())) return date_of(d);
   if (PyUnicode_Check(d)) {
-    Ref format = str("%Y-%m-%d");
     Ref parsed = call_method(datetime_cls.get(), id_strptime, {d, format.get()});
     return call_method(parsed.get(), id_date_method);
   }
   raise_format(PyExc_ValueError, "Unsupported date type: %S", reinterpret_cast<PyObject*>(Py_TYPE(d)));
 }
 
+Ref memstore_to_date(Call& c) { return date_from(c, c[ToDateArg::d]); }
+
+// memstore.to_date as created at load; is_today runs it without a call while
+// the module's `to_date` is still that function.
+PyObject* g_to_date = nullptr;
+
 enum class IsTodayArg : std::size_t { d };
 
 Ref memstore_is_today(Call& c) {
+  PyObject* d = c[IsTodayArg::d];
   Ref to_date = c.global(id_to_date);
-  Ref day = call(to_date.get(), {c[IsTodayArg::d]});
+  Ref day = to_date.get() == g_to_date ? date_from(c, d) : call(to_date.get(), {d});
   Ref current = now(c);
   Ref today = date_of(current.get());
   return check(PyObject_RichCompare(day.get(), today.get(), Py_EQ));
@@ -411,7 +417,8 @@ void build(Module& m) {
       .method(kCacheEnd);
   m.add("_Cache", cache.build().get());
 
-  m.def(kToDate);
+  Ref to_date = m.def(kToDate);
+  if (g_to_date == nullptr) g_to_date = to_date.release();  // kept for the life of the process
   m.def(kIsToday);
   m.set_all({"_Cache", "CacheEntry", "CacheKey", "Namespace", "to_date", "is_today"});
 }

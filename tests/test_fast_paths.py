@@ -81,3 +81,8 @@ def test_store_lock_made_as_threading_makes_it(monkeypatch):
     assert type(memstore._Cache()._lock) is threading._PyRLock
     monkeypatch.setattr(memstore, "RLock", lambda: "replaced factory")
     assert memstore._Cache()._lock == "replaced factory"
+
+
+def test_is_today_reads_to_date_at_call_time(monkeypatch):
+    monkeypatch.setattr(memstore, "to_date", lambda d: datetime.now().date())
+    assert memstore.is_today("not a date at all") is True
