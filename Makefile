@@ -61,7 +61,7 @@ bench: build
 # ASan + UBSan build of everything, then the test suite under it.
 sanitize: $(STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
-	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.build-type=Debug \
+	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.define.PC_FAST_PATHS=OFF -C cmake.build-type=Debug \
 	    -C build-dir=build/sanitize .
 	rm -f $(VENV)/.built
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
