@@ -13,7 +13,7 @@ const prices::BatchKind kEod{id_ENDPOINT, "Batch EOD", prices::kOhlcvMessages, t
 
 enum class FetchArg : std::size_t { session, symbol, start, end, interval, show_progress };
 
-Ref fetch_ohlcv(Call& c) {
+Ref daybars_fetch_ohlcv(Call& c) {
   const prices::Query query[] = {{id_interval, c[FetchArg::interval]},
                                  {id_start, prices::nonempty(c[FetchArg::start])},
                                  {id_end, prices::nonempty(c[FetchArg::end])}};
@@ -22,7 +22,7 @@ Ref fetch_ohlcv(Call& c) {
 }
 
 const FnSpec kFetchOhlcv{"fetch_ohlcv",
-                         fetch_ohlcv,
+                         daybars_fetch_ohlcv,
                          {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
                           arg("start", "Optional[str]", Conv::OptStr, none_default()),
                           arg("end", "Optional[str]", Conv::OptStr, none_default()),

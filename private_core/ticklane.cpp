@@ -16,7 +16,7 @@ const prices::BatchKind kOrderbook{id_ORDERBOOK_ENDPOINT, "Orderbook intraday", 
 
 enum class OhlcvArg : std::size_t { session, symbol, start, end, interval, adjusted, show_progress };
 
-Ref fetch_ohlcv(Call& c) {
+Ref ticklane_fetch_ohlcv(Call& c) {
   PyObject* adjusted = c[OhlcvArg::adjusted];
   // Exactly a bool: 0 and 1 would otherwise pass for False and True.
   if (adjusted != Py_None && !PyBool_Check(adjusted)) raise_arg_type("adjusted", "bool", adjusted);
@@ -32,7 +32,7 @@ Ref fetch_ohlcv(Call& c) {
 }
 
 const FnSpec kFetchOhlcv{"fetch_ohlcv",
-                         fetch_ohlcv,
+                         ticklane_fetch_ohlcv,
                          {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
                           arg("start", "Optional[str]", Conv::OptStr, none_default()),
                           arg("end", "Optional[str]", Conv::OptStr, none_default()),
@@ -71,14 +71,14 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
 
 enum class OrderbookArg : std::size_t { session, symbol, target_date, show_progress };
 
-Ref fetch_orderbook(Call& c) {
+Ref ticklane_fetch_orderbook(Call& c) {
   const prices::Query query[] = {{id_target_date, prices::nonempty(c[OrderbookArg::target_date])}};
   return prices::fetch_batch(c, kOrderbook, c[OrderbookArg::session], c[OrderbookArg::symbol], query, nullptr,
                              c.flag(OrderbookArg::show_progress));
 }
 
 const FnSpec kFetchOrderbook{"fetch_orderbook",
-                             fetch_orderbook,
+                             ticklane_fetch_orderbook,
                              {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
                               arg("target_date", "Optional[str]", Conv::OptStr, none_default()),
                               kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},

@@ -207,7 +207,7 @@ void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
 // Duplicates are judged on the cleaned symbol, keeping the first occurrence
 // and the caller's order: "vnm" and " VNM" are one symbol, fetched once, and
 // a batch runs in the same order in every process.
-Ref normalize_symbols(Call& c) {
+Ref prices_normalize_symbols(Call& c) {
   PyObject* symbols = c[NormalizeArg::symbols];
   if (PyUnicode_Check(symbols)) {
     Ref cleaned = strip(symbols);
@@ -251,7 +251,7 @@ void write_stdout(const Call& c, PyObject* text) {
 
 // Python's arithmetic on the converted ints throughout, so huge or negative
 // counts draw (or fail) exactly as the interpreter would.
-Ref render_progress(Call& c) {
+Ref prices_render_progress(Call& c) {
   PyObject* current = c[RenderArg::current];
   PyObject* total = c[RenderArg::total];
   Ref zero = integer(0);
@@ -287,7 +287,7 @@ Ref decode(const Call& c, PyObject* response, const Messages& messages) {
   try {
     return call_method(response, id_json);
   } catch (const Raised&) {
-    Ref cause = catch_matching([] { return tuple({PyExc_ValueError, PyExc_RecursionError}); });
+    Ref cause = catch_json_error();
     Ref error;
     {
       Handling handling(cause.get());
@@ -353,13 +353,13 @@ const Messages kOrderbookMessages{"Unable to decode orderbook response as JSON",
                                   "Each orderbook row must be a dictionary."};
 
 const pcrt::FnSpec kNormalizeSymbols{"_normalize_symbols",
-                                     normalize_symbols,
+                                     prices_normalize_symbols,
                                      {arg("symbols", "Union[str, Sequence[str]]")},
                                      "List[str]",
                                      "Normalise symbol input to an upper-case list without duplicates."};
 
 const pcrt::FnSpec kRenderProgress{"_render_progress",
-                                   render_progress,
+                                   prices_render_progress,
                                    {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
                                     arg("symbol", "str", Conv::Str)},
                                    "None",
