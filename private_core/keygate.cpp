@@ -42,21 +42,30 @@ Ref rejection_message(PyObject* payload, PyObject* status_code) {
   raise_from(api_key_error(c, "Unable to validate API key"), std::move(exc));
 }
 
+const Id id_mask("***");
+
+bool key_usable(PyObject* api_key) { return PyUnicode_Check(api_key) && PyUnicode_GET_LENGTH(api_key) != 0; }
+
+// `text` with every occurrence of the key masked.
+Ref masked(PyObject* text, PyObject* api_key) {
+  if (!key_usable(api_key) || check(PyUnicode_Contains(text, api_key)) == 0) return Ref::borrow(text);
+  return check(PyUnicode_Replace(text, api_key, id_mask.get(), -1));
+}
+
 // The payload as the rejection record shows it: services echo the request
 // body (which holds the key) in their validation errors, so when the
 // payload's text contains the key the record gets that text with the key
 // masked; any other payload is logged as it came.
 Ref loggable_payload(PyObject* payload, PyObject* api_key) {
-  static const Id mask("***");
-  if (!PyUnicode_Check(api_key) || PyUnicode_GET_LENGTH(api_key) == 0) return Ref::borrow(payload);
+  if (!key_usable(api_key)) return Ref::borrow(payload);
   Ref text = Ref::steal_or_null(PyObject_Str(payload));
   if (!text) {
     // The record would fail to format the same way; it cannot show the key.
     PyErr_Clear();
     return Ref::borrow(payload);
   }
-  if (check(PyUnicode_Contains(text.get(), api_key)) == 0) return Ref::borrow(payload);
-  return check(PyUnicode_Replace(text.get(), api_key, mask.get(), -1));
+  Ref shown = masked(text.get(), api_key);
+  return shown.get() == text.get() ? Ref::borrow(payload) : shown;
 }
 
 [[noreturn]] void fail_rejected(const Call& c, Ref exc, PyObject* api_key) {
@@ -68,7 +77,9 @@ Ref loggable_payload(PyObject* payload, PyObject* api_key) {
   call_method(logger.get(), id_error,
               {str("Backend rejected API key validation (status=%s, payload=%s)").get(), status_code.get(),
                logged.get()});
-  Ref message = rejection_message(payload.get(), status_code.get());
+  // The message is shown to the user and may end up in their logs: an
+  // explanation that quotes the key is passed on with the key masked.
+  Ref message = masked(rejection_message(payload.get(), status_code.get()).get(), api_key);
   raise_from(call(c.global(id_ApiKeyValidationError).get(), {message.get()}), std::move(exc));
 }
 

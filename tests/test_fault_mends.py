@@ -84,6 +84,17 @@ def test_key_is_masked_in_the_logged_payload(httpserver, session, caplog, body):
     assert KEY not in record.getMessage() and "***" in record.getMessage()
 
 
+@pytest.mark.parametrize("body", [{"detail": f"key {KEY} is not valid"}, f"  key {KEY} is not valid  "])
+def test_key_is_masked_in_the_message_shown_to_the_user(httpserver, session, body):
+    if isinstance(body, str):
+        httpserver.expect_request(VALIDATION).respond_with_data(body, status=401)
+    else:
+        httpserver.expect_request(VALIDATION).respond_with_json(body, status=401)
+    with pytest.raises(ApiKeyValidationError) as info:
+        kg.validate_api_key(session, client_version="1.0")
+    assert str(info.value) == "key *** is not valid"
+
+
 def test_payload_without_the_key_is_logged_as_it_came(httpserver, session, caplog):
     body = {"detail": [{"loc": ["body"], "msg": "bad"}]}
     httpserver.expect_request(VALIDATION).respond_with_json(body, status=422)
