@@ -17,6 +17,10 @@ from typing import Optional, Sequence
 
 MET, MISSED, NO_TARGET = "met", "MISSED", "-"
 
+# Every table reported in this process, as (title, rows): bench/run.py runs
+# the scripts in one process and ends with one summary of them all.
+REPORTED: list = []
+
 
 @dataclass
 class Row:
@@ -49,13 +53,14 @@ def _fmt_ns(ns: Optional[float]) -> str:
 
 def report(title: str, rows: Sequence[Row], file=None) -> int:
     """Prints the table; returns the exit status (1 when a target is missed)."""
+    REPORTED.append((title, list(rows)))
     out = file or sys.stdout
     width = max([len(r.name) for r in rows] + [len("case")])
     print(f"{title}", file=out)
     print(f"  {'case':<{width}}  {'ours':>10}  {'reference':>10}  {'speed-up':>8}  {'target':>7}  verdict", file=out)
     for r in rows:
         speedup = f"{r.speedup:.2f}x" if r.speedup is not None else ""
-        target = f">={r.target:g}x" if r.target is not None else ""
+        target = f">={r.target:.3g}x" if r.target is not None else ""
         print(f"  {r.name:<{width}}  {_fmt_ns(r.ours_ns):>10}  {_fmt_ns(r.reference_ns):>10}  {speedup:>8}  "
               f"{target:>7}  {r.verdict}", file=out)
     missed = [r.name for r in rows if r.verdict == MISSED]

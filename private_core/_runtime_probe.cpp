@@ -1,19 +1,26 @@
 // private_core._runtime_probe: a test-only module that exercises the native
 // runtime on its own (conversions, parameter kinds, classes, dataclasses,
 // protocols, call-time name lookup).  Built only for development installs.
+#include <new>
+#include <utility>
+
 #include "pcrt/pcrt.hpp"
+#include "pcrt/site.hpp"
 
 namespace {
 using namespace pcrt;
 
+enum class ConversionsArg : std::size_t { s, l, os, d, i, oi, f, b, a, g };
+
 // Returns its arguments as a tuple, so tests can see what each rule produced.
-Ref echo(Call& c) {
-  return tuple({c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9]});
+Ref probe_conversions(Call& c) {
+  using A = ConversionsArg;
+  return tuple({c[A::s], c[A::l], c[A::os], c[A::d], c[A::i], c[A::oi], c[A::f], c[A::b], c[A::a], c[A::g]});
 }
 
 const FnSpec kConversions{
     "conversions",
-    echo,
+    probe_conversions,
     {arg("s", "str", Conv::Str), arg("l", "list", Conv::List), arg("os", "Optional[str]", Conv::OptStr, none_default()),
      arg("d", "Optional[dict]", Conv::OptDict, none_default()),
      kwonly("i", "int", Conv::Int), kwonly("oi", "Optional[int]", Conv::OptInt, none_default()),
@@ -22,31 +29,35 @@ const FnSpec kConversions{
     "tuple",
     "Echo the converted arguments."};
 
-Ref varargs_body(Call& c) { return tuple({c[0], c[1], c[2]}); }
+enum class VarargsArg : std::size_t { first, args, kwargs };
 
-const FnSpec kVarargs{"varargs", varargs_body, {arg("first"), var_args("args"), var_kwargs("kwargs")}, nullptr,
+Ref probe_varargs(Call& c) { return tuple({c[VarargsArg::first], c[VarargsArg::args], c[VarargsArg::kwargs]}); }
+
+const FnSpec kVarargs{"varargs", probe_varargs, {arg("first"), var_args("args"), var_kwargs("kwargs")}, nullptr,
                       nullptr};
 
 // Same shape as a typical fetcher: positional, defaulted and keyword-only.
-Ref bench_body(Call& c) { return Ref::borrow(c[0]); }
+enum class BenchArg : std::size_t { session, symbol, start, end, show_progress };
+
+Ref probe_bench(Call& c) { return Ref::borrow(c[BenchArg::session]); }
 
 const FnSpec kBench{"bench",
-                    bench_body,
+                    probe_bench,
                     {arg("session"), arg("symbol", "str", Conv::Str), arg("start", "Optional[str]", Conv::OptStr, none_default()),
                      arg("end", "Optional[str]", Conv::OptStr, none_default()), kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
                     "object",
                     nullptr};
 
 // Reads the module attribute GREETING at call time.
-Ref greet_body(Call& c) {
+Ref probe_greet(Call& c) {
   static const Id id_GREETING("GREETING");
   return c.global(id_GREETING);
 }
 
-const FnSpec kGreet{"greet", greet_body, {}, "str", nullptr};
+const FnSpec kGreet{"greet", probe_greet, {}, "str", nullptr};
 
 // Raises ValueError from a KeyError, as `raise ValueError(...) from exc`.
-Ref chained_body(Call&) {
+Ref probe_chained(Call&) {
   try {
     raise(PyExc_KeyError, "missing");
   } catch (const Raised&) {
@@ -55,23 +66,27 @@ Ref chained_body(Call&) {
   }
 }
 
-const FnSpec kChained{"chained", chained_body, {}, "None", nullptr};
+const FnSpec kChained{"chained", probe_chained, {}, "None", nullptr};
 
 // class Base: __init__ stores its arguments; Mixin.__init__ passes everything on.
+enum class MixinInitArg : std::size_t { self, args, kwargs };
+
 Ref mixin_init(Call& c) {
   static const Id id_init("__init__"), id_ready("ready");
   Ref next_init = super_attr(c, id_init);
-  Ref result = check(PyObject_Call(next_init.get(), c[1], c[2]));
+  Ref result = check(PyObject_Call(next_init.get(), c[MixinInitArg::args], c[MixinInitArg::kwargs]));
   setattr(c.self(), id_ready, Py_True);
   return none();
 }
 
 const FnSpec kMixinInit{"__init__", mixin_init, {self_arg(), var_args("args"), var_kwargs("kwargs")}, nullptr, nullptr};
 
+enum class MixinDescribeArg : std::size_t { self, tag };
+
 Ref mixin_describe(Call& c) {
   static const Id id_name("name");
   Ref name = call_method(c.self(), id_name);
-  return check(PyUnicode_FromFormat("%U:%S", name.get(), c[1]));
+  return check(PyUnicode_FromFormat("%U:%S", name.get(), c[MixinDescribeArg::tag]));
 }
 
 Ref mixin_name(Call& c) {
@@ -90,9 +105,126 @@ Ref record_double(Call& c) {
 
 const FnSpec kRecordDouble{"double", record_double, {self_arg()}, "int", nullptr};
 
-Ref proto_fetch(Call&) { return none(); }
+Ref fetcher_fetch(Call&) { return none(); }
 
-const FnSpec kProtoFetch{"fetch", proto_fetch, {self_arg(), arg("name", "str", Conv::Str)}, "None", nullptr};
+const FnSpec kProtoFetch{"fetch", fetcher_fetch, {self_arg(), arg("name", "str", Conv::Str)}, "None", nullptr};
+
+
+// ---------------------------------------------------------------------------
+// Control flow, error handling and the checks of the runtime itself.
+
+enum class FinallyArg : std::size_t { body, closing };
+
+// try: return body()  finally: closing()
+Ref probe_try_finally(Call& c) {
+  return try_finally([&] { return call(c[FinallyArg::body]); }, [&] { call(c[FinallyArg::closing]); });
+}
+
+const FnSpec kTryFinally{"try_finally", probe_try_finally, {arg("body"), arg("closing")}, nullptr, nullptr};
+
+enum class WithArg : std::size_t { manager, body };
+
+// with manager: return body()
+Ref probe_with(Call& c) {
+  return with(c[WithArg::manager], [&] { return call(c[WithArg::body]); });
+}
+
+const FnSpec kWith{"with_", probe_with, {arg("manager"), arg("body")}, nullptr, nullptr};
+
+enum class FinallyCppArg : std::size_t { closing };
+
+// A C++ exception other than Raised leaves the body; the closing action
+// must still run, and the caller sees MemoryError.
+Ref probe_finally_bad_alloc(Call& c) {
+  return try_finally([]() -> Ref { throw std::bad_alloc(); }, [&] { call(c[FinallyCppArg::closing]); });
+}
+
+const FnSpec kFinallyBadAlloc{"finally_bad_alloc", probe_finally_bad_alloc, {arg("closing")}, nullptr, nullptr};
+
+enum class HandlingArg : std::size_t { exc, fn };
+
+// Calls fn() while `exc` is marked as being handled; returns fn's result.
+Ref probe_handling(Call& c) {
+  Handling handling(c[HandlingArg::exc]);
+  return call(c[HandlingArg::fn]);
+}
+
+const FnSpec kHandling{"handling", probe_handling, {arg("exc"), arg("fn")}, nullptr, nullptr};
+
+enum class RaiseDuringArg : std::size_t { exc, handled };
+
+Ref probe_raise_during(Call& c) {
+  raise_during(Ref::borrow(c[RaiseDuringArg::exc]), Ref::borrow(c[RaiseDuringArg::handled]));
+}
+
+const FnSpec kRaiseDuring{"raise_during", probe_raise_during, {arg("exc"), arg("handled")}, nullptr, nullptr};
+
+enum class CatchMatchingArg : std::size_t { fn };
+
+// try: fn()  except ProbeError as exc: return exc
+// where ProbeError is the module global at the time of the exception.
+Ref probe_catch_matching(Call& c) {
+  static const Id id_ProbeError("ProbeError");
+  try {
+    call(c[CatchMatchingArg::fn]);
+  } catch (const Raised&) {
+    return catch_matching([&] { return c.global(id_ProbeError); });
+  }
+  return none();
+}
+
+const FnSpec kCatchMatching{"catch_matching", probe_catch_matching, {arg("fn")}, nullptr, nullptr};
+
+// Specs the function builder must refuse.
+const FnSpec kMissingDefault{
+    "missing_default", probe_greet, {arg("x", nullptr, Conv::Any, global_default("NOT_BOUND_ANYWHERE"))}, nullptr,
+    nullptr};
+const FnSpec kTooManyParams{"too_many",
+                            probe_greet,
+                            {arg("p0"), arg("p1"), arg("p2"), arg("p3"), arg("p4"), arg("p5"), arg("p6"), arg("p7"),
+                             arg("p8"), arg("p9"), arg("p10"), arg("p11"), arg("p12")},
+                            nullptr,
+                            nullptr};
+const FnSpec kMostParams{"most",
+                         probe_greet,
+                         {arg("p0"), arg("p1"), arg("p2"), arg("p3"), arg("p4"), arg("p5"), arg("p6"), arg("p7"),
+                          arg("p8"), arg("p9"), arg("p10"), arg("p11")},
+                         nullptr,
+                         nullptr};
+
+enum class MakeArg : std::size_t { which };
+
+// Creates one of the specs above in this module, as a `def` would.
+Ref probe_make(Call& c) {
+  static const Id id_missing("missing_default"), id_too_many("too_many"), id_most("most");
+  PyObject* which = c[MakeArg::which];
+  Ref module = import("private_core._runtime_probe");
+  for (auto [name, spec] : {std::pair{&id_missing, &kMissingDefault}, std::pair{&id_too_many, &kTooManyParams},
+                            std::pair{&id_most, &kMostParams}}) {
+    if (PyUnicode_Compare(which, name->get()) == 0) return make_function(*spec, module.get());
+  }
+  raise(PyExc_ValueError, "unknown spec");
+}
+
+const FnSpec kMake{"make", probe_make, {arg("which", "str", Conv::Str)}, nullptr, nullptr};
+
+// Reads arguments the spec does not describe: caught in checked builds.
+enum class MisreadArg : std::size_t { text, flag, beyond };
+
+Ref probe_misread(Call& c) {
+  static const Id id_index("index"), id_real("real"), id_flag("flag");
+  PyObject* how = c[MisreadArg::text];
+  if (PyUnicode_Compare(how, id_index.get()) == 0) return Ref::borrow(c[MisreadArg::beyond]);
+  if (PyUnicode_Compare(how, id_real.get()) == 0) return real(c.real(MisreadArg::text));
+  if (PyUnicode_Compare(how, id_flag.get()) == 0) return boolean(c.flag(MisreadArg::text));
+  return boolean(c.flag(MisreadArg::flag));
+}
+
+const FnSpec kMisread{"misread",
+                      probe_misread,
+                      {arg("text", "str", Conv::Str), arg("flag", "bool", Conv::Bool, bool_default(false))},
+                      nullptr,
+                      nullptr};
 
 void build(Module& m) {
   m.add("GREETING", str("hello").get());
@@ -101,6 +233,21 @@ void build(Module& m) {
   m.def(kBench);
   m.def(kGreet);
   m.def(kChained);
+  m.def(kTryFinally);
+  m.def(kWith);
+  m.def(kFinallyBadAlloc);
+  m.def(kHandling);
+  m.def(kRaiseDuring);
+  m.def(kCatchMatching);
+  m.def(kMake);
+  m.def(kMisread);
+  m.add("ProbeError", PyExc_LookupError);
+#ifdef PCRT_CHECKED_ARGS
+  m.add("CHECKED_ARGS", Py_True);
+#else
+  m.add("CHECKED_ARGS", Py_False);
+#endif
+  m.add("FAST_PATHS", boolean(PCRT_FAST_PATHS != 0).get());
 
   ClassBuilder mixin(m, "Mixin", "A cooperative mixin.");
   mixin.method(kMixinInit).method(kMixinDescribe).method(kMixinName);

@@ -42,48 +42,83 @@ Ref rejection_message(PyObject* payload, PyObject* status_code) {
   raise_from(api_key_error(c, "Unable to validate API key"), std::move(exc));
 }
 
-[[noreturn]] void fail_rejected(const Call& c, Ref exc) {
+const Id id_mask("***");
+
+bool key_usable(PyObject* api_key) { return PyUnicode_Check(api_key) && PyUnicode_GET_LENGTH(api_key) != 0; }
+
+// `text` with every occurrence of the key masked.
+Ref masked(PyObject* text, PyObject* api_key) {
+  if (!key_usable(api_key) || check(PyUnicode_Contains(text, api_key)) == 0) return Ref::borrow(text);
+  return check(PyUnicode_Replace(text, api_key, id_mask.get(), -1));
+}
+
+// The payload as the rejection record shows it: services echo the request
+// body (which holds the key) in their validation errors, so when the
+// payload's text contains the key the record gets that text with the key
+// masked; any other payload is logged as it came.
+Ref loggable_payload(PyObject* payload, PyObject* api_key) {
+  if (!key_usable(api_key)) return Ref::borrow(payload);
+  Ref text = Ref::steal_or_null(PyObject_Str(payload));
+  if (!text) {
+    // The record would fail to format the same way; it cannot show the key.
+    PyErr_Clear();
+    return Ref::borrow(payload);
+  }
+  Ref shown = masked(text.get(), api_key);
+  return shown.get() == text.get() ? Ref::borrow(payload) : shown;
+}
+
+[[noreturn]] void fail_rejected(const Call& c, Ref exc, PyObject* api_key) {
   Handling handling(exc.get());
   Ref status_code = getattr(exc.get(), id_status_code);
   Ref payload = getattr(exc.get(), id_payload);
   Ref logger = c.global(id_logger);
+  Ref logged = loggable_payload(payload.get(), api_key);
   call_method(logger.get(), id_error,
               {str("Backend rejected API key validation (status=%s, payload=%s)").get(), status_code.get(),
-               payload.get()});
-  Ref message = rejection_message(payload.get(), status_code.get());
+               logged.get()});
+  // The message is shown to the user and may end up in their logs: an
+  // explanation that quotes the key is passed on with the key masked.
+  Ref message = masked(rejection_message(payload.get(), status_code.get()).get(), api_key);
   raise_from(call(c.global(id_ApiKeyValidationError).get(), {message.get()}), std::move(exc));
 }
 
-Ref validate_api_key(Call& c) {
-  PyObject* session = c[0];
-  PyObject* client_version = c[1];
-  PyObject* extra_context = c[3];
+enum class ValidateApiKeyArg : std::size_t { session, client_version, include_messages, extra_context };
 
+Ref keygate_validate_api_key(Call& c) {
+  using A = ValidateApiKeyArg;
+  PyObject* session = c[A::session];
+  PyObject* client_version = c[A::client_version];
+  PyObject* extra_context = c[A::extra_context];
+
+  Ref api_key = getattr(session, id_api_key);
   Ref body = new_dict();
-  check(PyDict_SetItemString(body.get(), "apiKey", getattr(session, id_api_key).get()));
+  check(PyDict_SetItemString(body.get(), "apiKey", api_key.get()));
   check(PyDict_SetItemString(body.get(), "clientVersion", client_version));
-  check(PyDict_SetItemString(body.get(), "includeMessages", c[2]));
+  check(PyDict_SetItemString(body.get(), "includeMessages", c[A::include_messages]));
   if (truthy(extra_context)) check(PyDict_SetItemString(body.get(), "context", extra_context));
 
   Ref response;
   try {
     response = call_method(session, id_post, {c.global(id_VALIDATION_ENDPOINT).get()}, {{id_json_body, body.get()}});
   } catch (const Raised&) {
-    Ref exc = catch_if(PyExc_Exception);
-    Ref http_error = c.global(id_HttpError);
-    if (!PyErr_GivenExceptionMatches(exc.get(), http_error.get())) fail_unreachable(c, std::move(exc));
+    Ref exc = catch_any();
+    if (!except_matches(exc.get(), [&] { return c.global(id_HttpError); })) {
+      if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) reraise(std::move(exc));
+      fail_unreachable(c, std::move(exc));
+    }
     // An HttpError without a status never reached the service: that is a
     // transport failure, not a rejection of the key.
     Ref status_code = getattr(exc.get(), id_status_code);
     if (status_code.get() == Py_None) fail_unreachable(c, std::move(exc));
-    fail_rejected(c, std::move(exc));
+    fail_rejected(c, std::move(exc), api_key.get());
   }
 
   Ref payload;
   try {
     payload = call_method(response.get(), id_json);
   } catch (const Raised&) {
-    Ref exc = catch_if(PyExc_ValueError);
+    Ref exc = catch_json_error();
     raise_from(api_key_error(c, "Backend returned invalid JSON payload"), std::move(exc));
   }
 
@@ -91,9 +126,7 @@ Ref validate_api_key(Call& c) {
   try {
     result = call_method(c.global(id_ApiKeyValidationResponse).get(), id_model_validate, {payload.get()});
   } catch (const Raised&) {
-    Ref exc = catch_any();
-    Ref validation_error = c.global(id_ValidationError);
-    if (!PyErr_GivenExceptionMatches(exc.get(), validation_error.get())) reraise(std::move(exc));
+    Ref exc = catch_matching([&] { return c.global(id_ValidationError); });
     raise_from(api_key_error(c, "Backend response did not match expected schema"), std::move(exc));
   }
 
@@ -103,7 +136,7 @@ Ref validate_api_key(Call& c) {
 }
 
 const FnSpec kValidateApiKey{"validate_api_key",
-                             validate_api_key,
+                             keygate_validate_api_key,
                              {arg("session", "HttpSession"), kwonly("client_version", "str", Conv::Str),
                               kwonly("include_messages", "bool", Conv::Bool, bool_default(true)),
                               kwonly("extra_context", "Optional[dict]", Conv::OptDict, none_default())},

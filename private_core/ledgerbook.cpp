@@ -18,16 +18,18 @@ const Id id_json("json"), id_get("get"), id_post("post"), id_params("params"), i
   raise_exc(call(c.global(id_DataDecodingError).get(), {message}));
 }
 
-Ref ensure_json_dict(Call& c) {
-  PyObject* payload = c[0];
+enum class EnsureJsonDictArg : std::size_t { payload, context };
+
+Ref ledgerbook_ensure_json_dict(Call& c) {
+  PyObject* payload = c[EnsureJsonDictArg::payload];
   if (!PyDict_CheckExact(payload) && !isinstance(payload, c.global(id_Mapping).get())) {
-    raise_decoding(c, check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[1])).get());
+    raise_decoding(c, check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[EnsureJsonDictArg::context])).get());
   }
   return call(reinterpret_cast<PyObject*>(&PyDict_Type), {payload});
 }
 
 const FnSpec kEnsureJsonDict{"_ensure_json_dict",
-                             ensure_json_dict,
+                             ledgerbook_ensure_json_dict,
                              {arg("payload", "Any"), kwonly("context", "str", Conv::Str)},
                              "JsonDict",
                              "Coerce a decoded JSON payload into a dictionary.\n"
@@ -49,25 +51,55 @@ const FnSpec kEnsureJsonDict{"_ensure_json_dict",
                              "DataDecodingError\n"
                              "    If the payload cannot be interpreted as a dictionary."};
 
-Ref decode_response(Call& c) {
+enum class DecodeResponseArg : std::size_t { response, context };
+
+Ref ledgerbook_decode_response(Call& c) {
+  PyObject* context = c[DecodeResponseArg::context];
   Ref payload;
   try {
-    payload = call_method(c[0], id_json);
+    payload = call_method(c[DecodeResponseArg::response], id_json);
   } catch (const Raised&) {
-    Ref cause = catch_if(PyExc_ValueError);
-    Ref message = check(PyUnicode_FromFormat("Unable to decode JSON response for %U.", c[1]));
+    Ref cause = catch_json_error();
+    Ref message = check(PyUnicode_FromFormat("Unable to decode JSON response for %U.", context));
     raise_from(call(c.global(id_DataDecodingError).get(), {message.get()}), std::move(cause));
   }
-  return call(c.global(id_ensure_json_dict).get(), {payload.get()}, {{id_context, c[1]}});
+  return call(c.global(id_ensure_json_dict).get(), {payload.get()}, {{id_context, context}});
 }
 
 const FnSpec kDecodeResponse{
-    "_decode_response", decode_response, {arg("response"), kwonly("context", "str", Conv::Str)}, "JsonDict"};
+    "_decode_response", ledgerbook_decode_response, {arg("response"), kwonly("context", "str", Conv::Str)}, "JsonDict"};
+
+// item.strip().upper() of an exact str, or an empty Ref when that is empty.
+// Stripping uses the interpreter's own whitespace test, as str.strip() does;
+// ASCII text is upper-cased here, other text by str.upper().
+Ref clean_exact(PyObject* item) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+  const int kind = PyUnicode_KIND(item);
+  const void* data = PyUnicode_DATA(item);
+  Py_ssize_t begin = 0, end = n;
+  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  if (begin == end) return nullptr;
+  if (!PyUnicode_IS_ASCII(item)) {
+    Ref stripped = check(PyUnicode_Substring(item, begin, end));
+    return call_method(stripped.get(), id_upper);
+  }
+  const char* text = reinterpret_cast<const char*>(data);
+  Ref out = check(PyUnicode_New(end - begin, 127));
+  char* target = reinterpret_cast<char*>(PyUnicode_DATA(out.get()));
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    const char ch = text[i];
+    target[i - begin] = (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
+  }
+  return out;
+}
 
 // A single string is one symbol; any other iterable yields one symbol per
 // item.  Blank items are dropped; order and duplicates are kept.
-Ref coerce_symbols(Call& c) {
-  PyObject* symbols = c[0];
+enum class CoerceSymbolsArg : std::size_t { symbols };
+
+Ref ledgerbook_coerce_symbols(Call& c) {
+  PyObject* symbols = c[CoerceSymbolsArg::symbols];
   Ref single = PyUnicode_Check(symbols) ? tuple({symbols}) : Ref();
   // Walk an iterator and hold each item: the strip() of a str subclass may
   // change the caller's list while we are on it.
@@ -76,6 +108,10 @@ Ref coerce_symbols(Call& c) {
   while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) {
       raise_format(PyExc_TypeError, "symbols must contain only strings, got %.200s", Py_TYPE(item.get())->tp_name);
+    }
+    if (PyUnicode_CheckExact(item.get())) {
+      if (Ref cleaned_item = clean_exact(item.get())) list_append(cleaned.get(), cleaned_item.get());
+      continue;
     }
     // Blank test on the text form, kept value from the item itself.
     Ref text = check(PyObject_Str(item.get()));
@@ -88,18 +124,21 @@ Ref coerce_symbols(Call& c) {
   return cleaned;
 }
 
-const FnSpec kCoerceSymbols{"_coerce_symbols", coerce_symbols, {arg("symbols", "Sequence[str]")}, "List[str]"};
+const FnSpec kCoerceSymbols{"_coerce_symbols", ledgerbook_coerce_symbols, {arg("symbols", "Sequence[str]")}, "List[str]"};
 
-Ref validate_company_types(Call& c) {
+enum class ValidateCompanyTypesArg : std::size_t { session, symbols };
+
+Ref ledgerbook_validate_company_types(Call& c) {
+  using A = ValidateCompanyTypesArg;
   Ref params = new_dict();
-  dict_set(params.get(), id_symbol, call(c.global(id_coerce_symbols).get(), {c[1]}).get());
+  dict_set(params.get(), id_symbol, call(c.global(id_coerce_symbols).get(), {c[A::symbols]}).get());
   Ref endpoint = c.global(id_COMPANY_TYPE_ENDPOINT);
-  Ref response = call_method(c[0], id_get, {endpoint.get()}, {{id_params, params.get()}});
+  Ref response = call_method(c[A::session], id_get, {endpoint.get()}, {{id_params, params.get()}});
   return call(c.global(id_decode_response).get(), {response.get()}, {{id_context, endpoint.get()}});
 }
 
 const FnSpec kValidateCompanyTypes{"validate_company_types",
-                                   validate_company_types,
+                                   ledgerbook_validate_company_types,
                                    {arg("session", "HttpSession"), arg("symbols", "Sequence[str]")},
                                    "JsonDict",
                                    "Call the company-type validation endpoint.\n"
@@ -116,20 +155,23 @@ const FnSpec kValidateCompanyTypes{"validate_company_types",
                                    "dict\n"
                                    "    Backend response as dictionary."};
 
-Ref fetch_statement_values(Call& c) {
+enum class FetchStatementValuesArg : std::size_t { session, symbols, statement_id, start_year, end_year, period };
+
+Ref ledgerbook_fetch_statement_values(Call& c) {
+  using A = FetchStatementValuesArg;
   Ref body = new_dict();
-  dict_set(body.get(), id_symbol, call(c.global(id_coerce_symbols).get(), {c[1]}).get());
-  dict_set(body.get(), id_statement_id, c[2]);
-  dict_set(body.get(), id_start_year, c[3]);
-  dict_set(body.get(), id_end_year, c[4]);
-  dict_set(body.get(), id_period, c[5]);
+  dict_set(body.get(), id_symbol, call(c.global(id_coerce_symbols).get(), {c[A::symbols]}).get());
+  dict_set(body.get(), id_statement_id, c[A::statement_id]);
+  dict_set(body.get(), id_start_year, c[A::start_year]);
+  dict_set(body.get(), id_end_year, c[A::end_year]);
+  dict_set(body.get(), id_period, c[A::period]);
   Ref endpoint = c.global(id_STATEMENT_ENDPOINT);
-  Ref response = call_method(c[0], id_post, {endpoint.get()}, {{id_json_body, body.get()}});
+  Ref response = call_method(c[A::session], id_post, {endpoint.get()}, {{id_json_body, body.get()}});
   return call(c.global(id_decode_response).get(), {response.get()}, {{id_context, endpoint.get()}});
 }
 
 const FnSpec kFetchStatementValues{"fetch_statement_values",
-                                   fetch_statement_values,
+                                   ledgerbook_fetch_statement_values,
                                    {arg("session", "HttpSession"), kwonly("symbols", "Sequence[str]"),
                                     kwonly("statement_id", "int", Conv::Int), kwonly("start_year", "int", Conv::Int),
                                     kwonly("end_year", "int", Conv::Int), kwonly("period", "str", Conv::Str)},

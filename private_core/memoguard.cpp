@@ -19,21 +19,25 @@ Site site_cache(id_cache), site_get(id_get), site_data(id_data);
 
 // ---------------------------------------------------------------------------
 
-Ref memoguard_init(Call& c) {
+enum class InitArg : std::size_t { self, args, kwargs };
+
+Ref base_memoguard_init(Call& c) {
   static const Id id_init("__init__"), id_enable("enable_singleflight");
   // Cooperative: the client's other bases are initialised first, with every
   // argument, before this mixin adds its cache.
   Ref next_init = super_attr(c, id_init);
-  check(PyObject_Call(next_init.get(), c[1], c[2]));
+  check(PyObject_Call(next_init.get(), c[InitArg::args], c[InitArg::kwargs]));
   Ref cache_cls = c.global(id_Cache);
   Ref cache = call(cache_cls.get(), {}, {{id_enable, Py_True}});
   setattr(c.self(), id_cache, cache.get());
   return none();
 }
 
-Ref memoguard_clear_cache(Call& c) {
+enum class ClearCacheArg : std::size_t { self, ns };
+
+Ref base_memoguard_clear_cache(Call& c) {
   static const Id id_clear_ns("clear_ns"), id_clear_all("clear_all");
-  PyObject* ns = c[1];
+  PyObject* ns = c[ClearCacheArg::ns];
   Ref cache = getattr(c.self(), id_cache);
   // The empty name counts as "no namespace" and clears everything.
   if (ns != Py_None && PyUnicode_GET_LENGTH(ns) != 0) {
@@ -54,15 +58,20 @@ Ref cached_data(PyObject* self, PyObject* ns, PyObject* key) {
 
 Ref monotonic(const Call& c) {
   Ref time = c.global(id_time);
-  return call_method(time.get(), id_monotonic);
+  return call(module_attr(time.get(), id_monotonic).get());
 }
 
-Ref memoguard_fetch_with_cache(Call& c) {
+enum class FetchWithCacheArg : std::size_t {
+  self, namespace_, key, live, fetcher, ttl_live, ttl_history, params, wait_timeout, wait_interval
+};
+
+Ref base_memoguard_fetch_with_cache(Call& c) {
+  using A = FetchWithCacheArg;
   static const Id id_params("params"), id_ttl("ttl");
   PyObject* self = c.self();
-  PyObject* ns = c[1];
-  PyObject* key = c[2];
-  const bool live = c.flag(3);
+  PyObject* ns = c[A::namespace_];
+  PyObject* key = c[A::key];
+  const bool live = c.flag(A::live);
 
   // Live data is never served from the cache directly: only a caller that
   // waits on someone else's fetch of it may take that fresh result.
@@ -80,20 +89,22 @@ Ref memoguard_fetch_with_cache(Call& c) {
   return try_finally(
       [&]() -> Ref {
         if (!truthy(should_fetch.get())) {
-          Ref timeout = Ref::borrow(c[8]);
-          Ref deadline = check(PyNumber_Add(monotonic(c).get(), timeout.get()));
+          Ref deadline = check(PyNumber_Add(monotonic(c).get(), c[A::wait_timeout]));
           for (;;) {
+            // The wait may last seconds: a pending signal (Ctrl-C) is
+            // handled now, as the interpreter would between two passes.
+            if (PyErr_CheckSignals() < 0) raised();
             Ref current = monotonic(c);
             if (!check(PyObject_RichCompareBool(current.get(), deadline.get(), Py_LT))) break;
             if (Ref data = cached_data(self, ns, key)) return data;
             Ref time = c.global(id_time);
-            call_method(time.get(), id_sleep, {c[9]});
+            call(module_attr(time.get(), id_sleep).get(), {c[A::wait_interval]});
           }
         }
-        Ref data = call(c[4]);
+        Ref data = call(c[A::fetcher]);
         Ref cache = getattr(self, id_cache);
-        PyObject* ttl = live ? c[5] : c[6];
-        call_method(cache.get(), id_set, {ns, key, data.get()}, {{id_params, c[7]}, {id_ttl, ttl}});
+        PyObject* ttl = live ? c[A::ttl_live] : c[A::ttl_history];
+        call_method(cache.get(), id_set, {ns, key, data.get()}, {{id_params, c[A::params]}, {id_ttl, ttl}});
         return data;
       },
       [&] {
@@ -102,14 +113,14 @@ Ref memoguard_fetch_with_cache(Call& c) {
       });
 }
 
-const FnSpec kInit{"__init__", memoguard_init, {self_arg(), var_args("args"), var_kwargs("kwargs")}, nullptr, nullptr};
+const FnSpec kInit{"__init__", base_memoguard_init, {self_arg(), var_args("args"), var_kwargs("kwargs")}, nullptr, nullptr};
 const FnSpec kClearCache{"clear_cache",
-                         memoguard_clear_cache,
+                         base_memoguard_clear_cache,
                          {self_arg(), arg("ns", "Optional[str]", Conv::OptStr, none_default())},
                          "None",
                          nullptr};
 const FnSpec kFetchWithCache{"_fetch_with_cache",
-                             memoguard_fetch_with_cache,
+                             base_memoguard_fetch_with_cache,
                              {self_arg(), arg("namespace", "Namespace"), arg("key", "CacheKey"),
                               kwonly("live", "bool", Conv::Bool), kwonly("fetcher", "Callable[[], pd.DataFrame]"),
                               kwonly("ttl_live", "Optional[timedelta]"), kwonly("ttl_history", "Optional[timedelta]"),

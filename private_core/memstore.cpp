@@ -4,6 +4,8 @@
 // read, plus the single-flight registry that lets concurrent callers of one
 // slot share a single fetch.  One re-entrant lock per store guards both maps.
 #include "pcrt/pcrt.hpp"
+
+#include <datetime.h>
 #include "pcrt/site.hpp"
 
 namespace {
@@ -52,10 +54,10 @@ void map_discard(PyObject* map, PyObject* key) {
 }
 
 // The lock of a store is a threading.RLock, an immutable native type whose
-// acquire/release are exactly its __enter__/__exit__.  For that type the two
-// C entry points are called directly, which skips the method look-ups and the
-// three-None exit call on the hot read path; any other lock object put in its
-// place goes through its Python methods.
+// __enter__/__exit__ are exactly its acquire/release.  For that exact type the
+// two C entry points are called directly, which skips the method look-ups and
+// the three-None exit call on the hot read path; any other lock object put in
+// its place is used as a context manager, as `with self._lock:` does.
 struct LockFastPath {
   PyTypeObject* type = nullptr;  // kept alive for the life of the process
   PyCFunctionWithKeywords acquire = nullptr;
@@ -64,7 +66,8 @@ struct LockFastPath {
 };
 LockFastPath g_lock;
 
-void init_lock_fast_path(PyObject* rlock_factory) {
+void init_lock_fast_path([[maybe_unused]] PyObject* rlock_factory) {
+#if PCRT_FAST_PATHS
   if (g_lock.type != nullptr) return;
   Ref sample = call(rlock_factory);
   PyTypeObject* type = Py_TYPE(sample.get());
@@ -82,22 +85,20 @@ void init_lock_fast_path(PyObject* rlock_factory) {
   g_lock.acquire = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(acquire_def->ml_meth));
   g_lock.release = release_def->ml_meth;
   g_lock.type = reinterpret_cast<PyTypeObject*>(Ref::borrow(reinterpret_cast<PyObject*>(type)).release());
+#endif
 }
 
-void lock_acquire(PyObject* lock) {
-  if (Py_IS_TYPE(lock, g_lock.type)) {
-    check(g_lock.acquire(lock, g_lock.no_args, nullptr));
-  } else {
-    call_method(lock, id_acquire);
-  }
-}
+// threading.RLock as imported at load, and its module.  While `RLock` is
+// still that function, a store's lock is made as the function makes it
+// (threading._CRLock(), read at the time), without entering its Python frame.
+PyObject* g_threading_rlock = nullptr;
+PyObject* g_threading = nullptr;
 
-void lock_release(PyObject* lock) {
-  if (Py_IS_TYPE(lock, g_lock.type)) {
-    check(g_lock.release(lock, nullptr));
-  } else {
-    call_method(lock, id_release);
-  }
+Ref new_rlock() {
+  static const Id id_CRLock("_CRLock");
+  Ref native_rlock = module_attr(g_threading, id_CRLock);
+  if (native_rlock.get() == Py_None) return call(g_threading_rlock);
+  return call(native_rlock.get());
 }
 
 // `with self._lock:` around `body`: the lock is released on every way out, a
@@ -105,32 +106,9 @@ void lock_release(PyObject* lock) {
 template <class Body>
 Ref locked(PyObject* self, Body&& body) {
   Ref lock = site_lock.get(self);
-  lock_acquire(lock.get());
-  Ref result;
-  try {
-    result = body();
-  } catch (const Raised&) {
-    Ref pending = catch_any();
-    try {
-      lock_release(lock.get());
-    } catch (const Raised&) {
-      raise_during(catch_any(), std::move(pending));
-    }
-    reraise(std::move(pending));
-  } catch (...) {
-    // Not expected from module code, but a lock left held would hang every
-    // later caller of this store.
-    Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
-    try {
-      lock_release(lock.get());
-    } catch (const Raised&) {
-      PyErr_Clear();
-    }
-    PyErr_SetRaisedException(pending.release());
-    throw;
-  }
-  lock_release(lock.get());
-  return result;
+  if (g_lock.type == nullptr || !Py_IS_TYPE(lock.get(), g_lock.type)) return with(lock.get(), body);
+  check(g_lock.acquire(lock.get(), g_lock.no_args, nullptr));
+  return try_finally(body, [&] { check(g_lock.release(lock.get(), nullptr)); });
 }
 
 Ref now(const Call& c) {
@@ -145,7 +123,7 @@ Ref now(const Call& c) {
 // entry without expiry while it is still the method in force.
 PyObject* g_is_expired = nullptr;
 
-Ref entry_is_expired(Call& c) {
+Ref cache_entry_is_expired(Call& c) {
   Ref expires_at = site_expires_at.get(c.self());
   if (expires_at.get() == Py_None) return boolean(false);
   Ref current = now(c);
@@ -153,25 +131,29 @@ Ref entry_is_expired(Call& c) {
   return check(PyObject_RichCompare(current.get(), expires_at.get(), Py_GE));
 }
 
-const FnSpec kIsExpired{"is_expired", entry_is_expired, {self_arg()}, "bool", nullptr};
+const FnSpec kIsExpired{"is_expired", cache_entry_is_expired, {self_arg()}, "bool", nullptr};
 
 // ---------------------------------------------------------------------------
 // _Cache
+
+enum class CacheInitArg : std::size_t { self, enable_singleflight };
 
 Ref cache_init(Call& c) {
   PyObject* self = c.self();
   setattr(self, id_store, new_dict().get());
   Ref rlock = c.global(id_RLock);
-  setattr(self, id_lock, call(rlock.get()).get());
-  setattr(self, id_inflight, c.flag(1) ? new_dict().get() : Py_None);
-  setattr(self, id_singleflight, c[1]);
+  setattr(self, id_lock, (rlock.get() == g_threading_rlock ? new_rlock() : call(rlock.get())).get());
+  setattr(self, id_inflight, c.flag(CacheInitArg::enable_singleflight) ? new_dict().get() : Py_None);
+  setattr(self, id_singleflight, c[CacheInitArg::enable_singleflight]);
   return none();
 }
 
+enum class CacheGetArg : std::size_t { self, ns, key };
+
 Ref cache_get(Call& c) {
   PyObject* self = c.self();
-  PyObject* ns = c[1];
-  PyObject* key = c[2];
+  PyObject* ns = c[CacheGetArg::ns];
+  PyObject* key = c[CacheGetArg::key];
   return locked(self, [&]() -> Ref {
     Ref store = site_store.get(self);
     Ref bucket = map_get(store.get(), ns);
@@ -192,13 +174,15 @@ Ref cache_get(Call& c) {
   });
 }
 
+enum class CacheSetArg : std::size_t { self, ns, key, data, params, ttl };
+
 Ref cache_set(Call& c) {
   static const Id id_data("data"), id_fetched_at("fetched_at"), id_params("params");
   PyObject* self = c.self();
-  PyObject* ns = c[1];
-  PyObject* key = c[2];
-  PyObject* params = c[4];
-  PyObject* ttl = c[5];
+  PyObject* ns = c[CacheSetArg::ns];
+  PyObject* key = c[CacheSetArg::key];
+  PyObject* params = c[CacheSetArg::params];
+  PyObject* ttl = c[CacheSetArg::ttl];
   return locked(self, [&]() -> Ref {
     Ref store = getattr(self, id_store);
     if (!check(PySequence_Contains(store.get(), ns))) {
@@ -215,7 +199,7 @@ Ref cache_set(Call& c) {
     // non-empty one is kept by reference (params is None or an exact dict).
     Ref kept = (params != Py_None && PyDict_GET_SIZE(params) != 0) ? Ref::borrow(params) : new_dict();
     Ref entry = call(entry_cls.get(), {},
-                     {{id_data, c[3]}, {id_fetched_at, fetched_at.get()}, {id_params, kept.get()},
+                     {{id_data, c[CacheSetArg::data]}, {id_fetched_at, fetched_at.get()}, {id_params, kept.get()},
                       {id_expires_at, expires_at.get()}});
     store = getattr(self, id_store);
     Ref bucket = check(PyObject_GetItem(store.get(), ns));
@@ -224,9 +208,11 @@ Ref cache_set(Call& c) {
   });
 }
 
+enum class CacheClearNsArg : std::size_t { self, ns };
+
 Ref cache_clear_ns(Call& c) {
   PyObject* self = c.self();
-  PyObject* ns = c[1];
+  PyObject* ns = c[CacheClearNsArg::ns];
   return locked(self, [&]() -> Ref {
     Ref store = getattr(self, id_store);
     map_discard(store.get(), ns);
@@ -262,10 +248,12 @@ bool registry_enabled(PyObject* self) {
   return true;
 }
 
+enum class CacheBeginArg : std::size_t { self, ns, key };
+
 Ref cache_begin_inflight(Call& c) {
   PyObject* self = c.self();
   if (!registry_enabled(self)) return boolean(true);
-  Ref pair = tuple({c[1], c[2]});
+  Ref pair = tuple({c[CacheBeginArg::ns], c[CacheBeginArg::key]});
   return locked(self, [&]() -> Ref {
     Ref inflight = getattr(self, id_inflight);
     Ref zero = integer(0);
@@ -277,10 +265,12 @@ Ref cache_begin_inflight(Call& c) {
   });
 }
 
+enum class CacheEndArg : std::size_t { self, ns, key };
+
 Ref cache_end_inflight(Call& c) {
   PyObject* self = c.self();
   if (!registry_enabled(self)) return none();
-  Ref pair = tuple({c[1], c[2]});
+  Ref pair = tuple({c[CacheEndArg::ns], c[CacheEndArg::key]});
   return locked(self, [&]() -> Ref {
     Ref inflight = getattr(self, id_inflight);
     Ref one = integer(1);
@@ -322,12 +312,23 @@ const FnSpec kCacheEnd{
 // ---------------------------------------------------------------------------
 // Dates
 
-Ref to_date_body(Call& c) {
-  static const Id id_date_method("date"), id_strptime("strptime");
-  PyObject* d = c[0];
+// d.date() for a datetime; an exact standard datetime is converted directly.
+Ref date_of(PyObject* d) {
+  static const Id id_date_method("date");
+  if (PyDateTime_CheckExact(d)) {
+    return check(PyDate_FromDate(PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d), PyDateTime_GET_DAY(d)));
+  }
+  return call_method(d, id_date_method);
+}
+
+enum class ToDateArg : std::size_t { d };
+
+// to_date(d), with the module's names as `c` reads them.
+Ref date_from(const Call& c, PyObject* d) {
+  static const Id id_date_method("date"), id_strptime("strptime"), format("%Y-%m-%d");
   if (d == Py_None) {
     Ref current = now(c);
-    return call_method(current.get(), id_date_method);
+    return date_of(current.get());
   }
   Ref date_cls = c.global(id_date);
   if (isinstance(d, date_cls.get())) {
@@ -335,30 +336,39 @@ Ref to_date_body(Call& c) {
     if (!isinstance(d, datetime_cls.get())) return Ref::borrow(d);
   }
   Ref datetime_cls = c.global(id_datetime);
-  if (isinstance(d, datetime_cls.get())) return call_method(d, id_date_method);
+  if (isinstance(d, datetime_cls.get())) return date_of(d);
   if (PyUnicode_Check(d)) {
-    Ref format = str("%Y-%m-%d");
     Ref parsed = call_method(datetime_cls.get(), id_strptime, {d, format.get()});
     return call_method(parsed.get(), id_date_method);
   }
   raise_format(PyExc_ValueError, "Unsupported date type: %S", reinterpret_cast<PyObject*>(Py_TYPE(d)));
 }
 
-Ref is_today_body(Call& c) {
-  static const Id id_date_method("date");
+Ref memstore_to_date(Call& c) { return date_from(c, c[ToDateArg::d]); }
+
+// memstore.to_date as created at load; is_today runs it without a call while
+// the module's `to_date` is still that function.
+PyObject* g_to_date = nullptr;
+
+enum class IsTodayArg : std::size_t { d };
+
+Ref memstore_is_today(Call& c) {
+  PyObject* d = c[IsTodayArg::d];
   Ref to_date = c.global(id_to_date);
-  Ref day = call(to_date.get(), {c[0]});
+  Ref day = to_date.get() == g_to_date ? date_from(c, d) : call(to_date.get(), {d});
   Ref current = now(c);
-  Ref today = call_method(current.get(), id_date_method);
+  Ref today = date_of(current.get());
   return check(PyObject_RichCompare(day.get(), today.get(), Py_EQ));
 }
 
-const FnSpec kToDate{"to_date", to_date_body, {arg("d", "Any")}, "date", nullptr};
-const FnSpec kIsToday{"is_today", is_today_body, {arg("d", "Any")}, "bool", nullptr};
+const FnSpec kToDate{"to_date", memstore_to_date, {arg("d", "Any")}, "date", nullptr};
+const FnSpec kIsToday{"is_today", memstore_is_today, {arg("d", "Any")}, "bool", nullptr};
 
 // ---------------------------------------------------------------------------
 
 void build(Module& m) {
+  PyDateTime_IMPORT;
+  if (PyDateTimeAPI == nullptr) raised();
   static const Id id_flags("flags"), id_optimize("optimize"), id_field("field"), id_default_factory("default_factory");
   Ref sys = import("sys");
   Ref flags = getattr(sys.get(), id_flags);
@@ -367,6 +377,10 @@ void build(Module& m) {
   m.import_from("dataclasses", {"dataclass", "field"});
   m.import_from("datetime", {"date", "datetime", "timedelta"});
   m.import_from("threading", {"RLock"});
+  if (g_threading == nullptr) {  // both kept for the life of the process
+    g_threading = import("threading").release();
+    g_threading_rlock = m.get("RLock").release();
+  }
   init_lock_fast_path(m.get("RLock").get());
   m.import_from("typing", {"Any", "Dict", "Hashable", "Optional", "Tuple"});
   m.import("pandas", "pd");
@@ -386,8 +400,10 @@ void build(Module& m) {
   Ref entry_cls = entry.build_dataclass();
   m.add("CacheEntry", entry_cls.get());
   // Kept for the life of the process, so its address is never reused.
+#if PCRT_FAST_PATHS
   g_is_expired =
       Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(entry_cls.get()), id_is_expired.get())).release();
+#endif
 
   ClassBuilder cache(m, "_Cache",
                      "Namespace-keyed cache with optional TTL and (optional) singleflight.\n"
@@ -401,7 +417,8 @@ void build(Module& m) {
       .method(kCacheEnd);
   m.add("_Cache", cache.build().get());
 
-  m.def(kToDate);
+  Ref to_date = m.def(kToDate);
+  if (g_to_date == nullptr) g_to_date = to_date.release();  // kept for the life of the process
   m.def(kIsToday);
   m.set_all({"_Cache", "CacheEntry", "CacheKey", "Namespace", "to_date", "is_today"});
 }

@@ -8,9 +8,11 @@
 // rare (at most ~24 times a second), so it keeps Python's arithmetic and
 // concatenation semantics with plain object operations; only the throttled
 // update path, which runs once per finished item, is tuned for speed.
+#include <algorithm>
 #include <cmath>
 
 #include "pcrt/pcrt.hpp"
+#include "pcrt/site.hpp"
 
 namespace {
 using namespace pcrt;
@@ -30,6 +32,9 @@ const Id id_stdout("stdout"), id_write("write"), id_flush("flush"), id_isatty("i
     id_columns("columns"), id_force("force");
 const Id id_total("total"), id_start_t("start_t"), id_last_draw_t("last_draw_t"), id_symbol("symbol"),
     id_enable_color("enable_color"), id_min_redraw_interval("min_redraw_interval"), id_palette("palette");
+
+Site site_isatty(id_isatty), site_write(id_write), site_flush(id_flush), site_enable_color(id_enable_color);
+Site site_total(id_total), site_last_draw_t(id_last_draw_t), site_min_redraw_interval(id_min_redraw_interval);
 
 // Keys of the right-hand items, and the order in which a narrow terminal
 // gives them up: the least useful first; the count is never given up.
@@ -53,6 +58,25 @@ Ref to_int(PyObject* a) { return check(PyNumber_Long(a)); }
 
 Ref compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompare(a, b, op)); }
 bool test(PyObject* a, PyObject* b, int op) { return truthy(compare(a, b, op).get()); }
+// `a <op> b` used as a condition; exact ints that fit a C long compare in C.
+bool compare_bool(PyObject* a, PyObject* b, int op) {
+  if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+    int overflow_a = 0, overflow_b = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+    const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+    if (!overflow_a && !overflow_b) {
+      switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+      }
+    }
+  }
+  return check(PyObject_RichCompareBool(a, b, op)) != 0;
+}
 
 // Builtin min(a, b) / max(a, b): the first argument wins ties.
 Ref py_min(PyObject* a, PyObject* b) { return Ref::borrow(test(b, a, Py_LT) ? b : a); }
@@ -180,36 +204,42 @@ std::pair<Ref, Ref> unpack_pair(PyObject* item) {
 // ---------------------------------------------------------------------------
 // _Meter.palette and the text helpers.
 
-Ref palette_body(Call& c) {
-  Ref enabled = getattr(c.self(), id_enable_color);
-  if (truthy(enabled.get())) return Ref::borrow(c[1]);
+enum class PaletteArg : std::size_t { self, code };
+
+Ref meter_palette(Call& c) {
+  Ref enabled = site_enable_color.get(c.self());
+  if (enabled.get() == Py_True || (enabled.get() != Py_False && truthy(enabled.get()))) {
+    return Ref::borrow(c[PaletteArg::code]);
+  }
   return Ref::borrow(lit_empty.get());
 }
 
-const FnSpec kPalette{"palette", palette_body, {self_arg(), arg("code", "str", Conv::Str)}, "str", nullptr};
+const FnSpec kPalette{"palette", meter_palette, {self_arg(), arg("code", "str", Conv::Str)}, "str", nullptr};
 
 Ref current_stdout(const Call& c) {
   Ref sys = c.global(id_sys);
-  return getattr(sys.get(), id_stdout);
+  return module_attr(sys.get(), id_stdout);
 }
 
-Ref isatty_body(Call& c) {
+Ref progress_isatty(Call& c) {
   Ref out = current_stdout(c);
-  return call_method(out.get(), id_isatty);
+  return site_isatty.call(out.get());
 }
 
-const FnSpec kIsatty{"_isatty", isatty_body, {}, "bool", nullptr};
+const FnSpec kIsatty{"_isatty", progress_isatty, {}, "bool", nullptr};
 
-Ref ansi_ok_body(Call& c) {
+Ref progress_ansi_ok(Call& c) {
   Ref isatty = c.global(id_isatty_fn);
   return call(isatty.get());
 }
 
-const FnSpec kAnsiOk{"_ansi_ok", ansi_ok_body, {}, "bool", nullptr};
+const FnSpec kAnsiOk{"_ansi_ok", progress_ansi_ok, {}, "bool", nullptr};
 
 // Clock-style duration: "07:05", "99:59", then hours and minutes ("1h40m").
-Ref fmt_time_body(Call& c) {
-  const double seconds = c.real(0);
+enum class FmtTimeArg : std::size_t { seconds };
+
+Ref progress_fmt_time(Call& c) {
+  const double seconds = c.real(FmtTimeArg::seconds);
   if (seconds < 0 || std::isinf(seconds)) return str("--:--");
   const double shifted = seconds + 0.5;
   // Below 2**63 the whole seconds fit a C integer; beyond that, and for the
@@ -233,10 +263,12 @@ Ref fmt_time_body(Call& c) {
   return check(PyUnicode_FromFormat("%Sh%02ldm", h.get(), PyLong_AsLong(rest.get())));
 }
 
-const FnSpec kFmtTime{"_fmt_time", fmt_time_body, {arg("seconds", "float", Conv::Float)}, "str", nullptr};
+const FnSpec kFmtTime{"_fmt_time", progress_fmt_time, {arg("seconds", "float", Conv::Float)}, "str", nullptr};
 
-Ref fmt_rate_body(Call& c) {
-  const double rate = c.real(0);
+enum class FmtRateArg : std::size_t { rate };
+
+Ref progress_fmt_rate(Call& c) {
+  const double rate = c.real(FmtRateArg::rate);
   if (!std::isfinite(rate) || rate <= 0) return str("--/s");
   const int decimals = rate < 1 ? 2 : rate < 10 ? 1 : 0;
   // The interpreter's own float formatting: correctly rounded, half to even
@@ -249,34 +281,41 @@ Ref fmt_rate_body(Call& c) {
   return out;
 }
 
-const FnSpec kFmtRate{"_fmt_rate", fmt_rate_body, {arg("rate", "float", Conv::Float)}, "str", nullptr};
+const FnSpec kFmtRate{"_fmt_rate", progress_fmt_rate, {arg("rate", "float", Conv::Float)}, "str", nullptr};
 
 // The terminal's width; any failure of the query (no terminal, a replaced
 // `shutil`, a broken environment) falls back to `default`.
-Ref term_width_body(Call& c) {
+enum class TermWidthArg : std::size_t { default_ };
+
+Ref progress_term_width(Call& c) {
+  PyObject* default_width = c[TermWidthArg::default_];
   try {
     Ref shutil = c.global(id_shutil);
     Ref rows = integer(24);
-    Ref fallback = tuple({c[0], rows.get()});
+    Ref fallback = tuple({default_width, rows.get()});
     Ref size = call_method(shutil.get(), id_get_terminal_size, {}, {{id_fallback, fallback.get()}});
     return getattr(size.get(), id_columns);
   } catch (const Raised&) {
     catch_if(PyExc_Exception);
-    return Ref::borrow(c[0]);
+    return Ref::borrow(default_width);
   }
 }
 
-const FnSpec kTermWidth{"_term_width", term_width_body, {arg("default", "int", Conv::Int, int_default(80))}, "int",
+const FnSpec kTermWidth{"_term_width", progress_term_width, {arg("default", "int", Conv::Int, int_default(80))}, "int",
                         nullptr};
 
-Ref strip_ansi_body(Call& c) { return strip_ansi(c[0]); }
-Ref len_noansi_body(Call& c) { return check(PyLong_FromSsize_t(visible_len(c[0]))); }
-Ref pad_to_width_body(Call& c) { return pad_to_width(c[0], c[1]); }
+enum class StripAnsiArg : std::size_t { s };
+enum class LenNoansiArg : std::size_t { s };
+enum class PadToWidthArg : std::size_t { s, width };
 
-const FnSpec kStripAnsi{"_strip_ansi", strip_ansi_body, {arg("s", "str", Conv::Str)}, "str", nullptr};
-const FnSpec kLenNoansi{"_len_noansi", len_noansi_body, {arg("s", "str", Conv::Str)}, "int", nullptr};
+Ref progress_strip_ansi(Call& c) { return strip_ansi(c[StripAnsiArg::s]); }
+Ref progress_len_noansi(Call& c) { return check(PyLong_FromSsize_t(visible_len(c[LenNoansiArg::s]))); }
+Ref progress_pad_to_width(Call& c) { return pad_to_width(c[PadToWidthArg::s], c[PadToWidthArg::width]); }
+
+const FnSpec kStripAnsi{"_strip_ansi", progress_strip_ansi, {arg("s", "str", Conv::Str)}, "str", nullptr};
+const FnSpec kLenNoansi{"_len_noansi", progress_len_noansi, {arg("s", "str", Conv::Str)}, "int", nullptr};
 const FnSpec kPadToWidth{"_pad_to_width",
-                         pad_to_width_body,
+                         progress_pad_to_width,
                          {arg("s", "str", Conv::Str), arg("width", "int", Conv::Int)},
                          "str",
                          nullptr};
@@ -286,12 +325,14 @@ const FnSpec kPadToWidth{"_pad_to_width",
 
 Ref clock_now(const Call& c) {
   Ref time = c.global(id_time);
-  return call_method(time.get(), id_perf_counter);
+  return call(module_attr(time.get(), id_perf_counter).get());
 }
 
-Ref start_progress_body(Call& c) {
-  PyObject* total = c[0];
-  PyObject* symbol = c[1];
+enum class StartProgressArg : std::size_t { total, symbol };
+
+Ref progress_start_progress(Call& c) {
+  PyObject* total = c[StartProgressArg::total];
+  PyObject* symbol = c[StartProgressArg::symbol];
   Ref zero = integer(0);
   if (test(total, zero.get(), Py_LE)) {
     c.set_global(id_state, Py_None);
@@ -319,33 +360,33 @@ Ref start_progress_body(Call& c) {
 }
 
 const FnSpec kStartProgress{"start_progress",
-                            start_progress_body,
+                            progress_start_progress,
                             {arg("total", "int", Conv::Int), arg("symbol", "str", Conv::Str)},
                             "None",
                             "Khởi tạo meter mới."};
 
 // Called once per finished item, so the common (throttled) outcome costs one
-// clock read and three attribute reads; the float comparison is done in C
-// when the meter holds plain floats, which it does unless a caller put
-// something else there.
-Ref update_progress_body(Call& c) {
-  PyObject* current = c[0];
-  {
-    Ref state = c.global(id_state);
-    if (state.get() == Py_None) return none();
-  }
+// clock read and three attribute reads through look-up sites; comparisons of
+// plain ints and floats are done in C, whatever else a caller stored on the
+// meter goes through Python's operators.
+enum class UpdateProgressArg : std::size_t { current };
+
+Ref progress_update_progress(Call& c) {
+  PyObject* current = c[UpdateProgressArg::current];
+  if (c.global(id_state).get() == Py_None) return none();
   Ref now = clock_now(c);
+  // Read again: a replaced clock may have started or ended a meter.
   Ref state = c.global(id_state);
-  Ref total = getattr(state.get(), id_total);
-  if (test(current, total.get(), Py_LT)) {
-    Ref last = getattr(state.get(), id_last_draw_t);
-    Ref interval = getattr(state.get(), id_min_redraw_interval);
+  Ref total = site_total.get(state.get());
+  if (compare_bool(current, total.get(), Py_LT)) {
+    Ref last = site_last_draw_t.get(state.get());
+    Ref interval = site_min_redraw_interval.get(state.get());
     bool throttled;
     if (PyFloat_CheckExact(now.get()) && PyFloat_CheckExact(last.get()) && PyFloat_CheckExact(interval.get())) {
       throttled = PyFloat_AS_DOUBLE(now.get()) - PyFloat_AS_DOUBLE(last.get()) < PyFloat_AS_DOUBLE(interval.get());
     } else {
       Ref since = sub(now.get(), last.get());
-      throttled = test(since.get(), interval.get(), Py_LT);
+      throttled = compare_bool(since.get(), interval.get(), Py_LT);
     }
     if (throttled) return none();
   }
@@ -355,12 +396,12 @@ Ref update_progress_body(Call& c) {
 }
 
 const FnSpec kUpdateProgress{"update_progress",
-                             update_progress_body,
+                             progress_update_progress,
                              {arg("current", "int", Conv::Int)},
                              "None",
                              "Cập nhật trạng thái tiến độ."};
 
-Ref finish_progress_body(Call& c) {
+Ref progress_finish_progress(Call& c) {
   {
     Ref state = c.global(id_state);
     if (state.get() == Py_None) return none();
@@ -372,14 +413,14 @@ Ref finish_progress_body(Call& c) {
   // The meter stays in place: a second finish redraws the full line, and the
   // next batch's start replaces it.
   Ref out = current_stdout(c);
-  call_method(out.get(), id_write, {lit_newline.get()});
+  site_write.call(out.get(), {lit_newline.get()});
   out = current_stdout(c);
-  call_method(out.get(), id_flush);
+  site_flush.call(out.get());
   return none();
 }
 
 const FnSpec kFinishProgress{
-    "finish_progress", finish_progress_body, {}, "None", "Hoàn tất meter và xuống dòng."};
+    "finish_progress", progress_finish_progress, {}, "None", "Hoàn tất meter và xuống dòng."};
 
 // ---------------------------------------------------------------------------
 // Drawing.
@@ -412,126 +453,194 @@ bool drop_item(PyObject* items, const Id& key) {
   return false;
 }
 
-Ref draw_progress_body(Call& c) {
-  Ref m = c.global(id_state);
-  if (m.get() == Py_None) return none();
-  // `force` only documents intent at the call sites: this function always draws.
+// The figures of one drawing: the clamped count, the time since the start,
+// the rate, the time left and the filled fraction, as Python's arithmetic
+// gives them.
+struct Figures {
+  Ref current;    // max(0, min(current, total))
+  Ref elapsed;    // max(1e-9, now - start_t)
+  Ref rate;       // current / elapsed
+  Ref remaining;  // (total - current) / rate, inf when nothing is done yet
+  Ref frac;       // current / total, 0 for an empty total
+  bool complete;  // current == total
+};
 
-  Ref total = getattr(m.get(), id_total);
-  Ref zero = integer(0);
-  Ref current = py_max(zero.get(), py_min(c[0], total.get()).get());
-
-  Ref now = clock_now(c);
-  Ref start_t = getattr(m.get(), id_start_t);
-  Ref tiny = real(1e-9);
-  Ref elapsed = py_max(tiny.get(), sub(now.get(), start_t.get()).get());
-  Ref rate = truediv(current.get(), elapsed.get());
-  Ref remaining = test(rate.get(), zero.get(), Py_GT) ? truediv(sub(total.get(), current.get()).get(), rate.get())
-                                                      : real(HUGE_VAL);
-
-  Ref completed = compare(current.get(), total.get(), Py_EQ);
-  const bool is_complete = truthy(completed.get());
-  Ref spin;
-  if (is_complete) {
-    spin = c.global(id_DONE_TOKEN);
-  } else {
-    // The frame follows the clock in tenths of a second, so the spinner turns
-    // at the same pace however often the caller updates.
-    Ref frames = c.global(id_SPINNER);
-    Ref ten = integer(10);
-    Ref tick = to_int(mul(now.get(), ten.get()).get());
-    Ref count = check(PyLong_FromSsize_t(check_size(PyObject_Length(frames.get()))));
-    Ref index = check(PyNumber_Remainder(tick.get(), count.get()));
-    spin = check(PyObject_GetItem(frames.get(), index.get()));
+// Plain ints and floats on the meter (what start_progress stores) are
+// computed in C numbers; the C results are exactly what Python's int and
+// float operators give for them.
+bool measure_exact(PyObject* requested, PyObject* total, PyObject* now, PyObject* start_t, Figures& out) {
+  if (!PyLong_CheckExact(requested) || !PyLong_CheckExact(total) || !PyFloat_CheckExact(now) ||
+      !PyFloat_CheckExact(start_t)) {
+    return false;
   }
+  int overflow = 0;
+  const long long asked = PyLong_AsLongLongAndOverflow(requested, &overflow);
+  if (overflow) return false;
+  const long long whole = PyLong_AsLongLongAndOverflow(total, &overflow);
+  // Counts beyond 2**53 would round on their way to a double.
+  constexpr long long kExact = 1LL << 53;
+  if (overflow || whole > kExact || whole < -kExact) return false;
+  const long long clamped = std::max(0LL, std::min(asked, whole));
+  const double since = PyFloat_AS_DOUBLE(now) - PyFloat_AS_DOUBLE(start_t);
+  const double elapsed = since > 1e-9 ? since : 1e-9;
+  const double rate = static_cast<double>(clamped) / elapsed;
+  const double remaining = rate > 0 ? static_cast<double>(whole - clamped) / rate : HUGE_VAL;
+  out.current = clamped == asked ? Ref::borrow(requested) : clamped == whole ? Ref::borrow(total) : integer(clamped);
+  out.elapsed = real(elapsed);
+  out.rate = real(rate);
+  out.remaining = real(remaining);
+  out.frac = whole == 0 ? integer(0) : real(static_cast<double>(clamped) / static_cast<double>(whole));
+  out.complete = clamped == whole;
+  return true;
+}
 
-  Ref pal_fn = getattr(m.get(), id_palette);
-  auto pal = [&](const Id& name) {
-    Ref code = c.global(name);
-    return call(pal_fn.get(), {code.get()});
-  };
+Figures measure(PyObject* requested, PyObject* total, PyObject* now, PyObject* start_t) {
+  Figures out;
+  if (measure_exact(requested, total, now, start_t, out)) return out;
+  Ref zero = integer(0);
+  out.current = py_max(zero.get(), py_min(requested, total).get());
+  Ref tiny = real(1e-9);
+  out.elapsed = py_max(tiny.get(), sub(now, start_t).get());
+  out.rate = truediv(out.current.get(), out.elapsed.get());
+  out.remaining = test(out.rate.get(), zero.get(), Py_GT)
+                      ? truediv(sub(total, out.current.get()).get(), out.rate.get())
+                      : real(HUGE_VAL);
+  out.frac = test(total, zero.get(), Py_EQ) ? zero : truediv(out.current.get(), total);
+  out.complete = test(out.current.get(), total, Py_EQ);
+  return out;
+}
 
-  Ref symbol = getattr(m.get(), id_symbol);
-  Ref left = concat({pal(id_BOLD).get(), spin.get(), pal(id_RESET).get(), lit_space.get(), pal(id_CYAN).get(),
-                     symbol.get(), pal(id_RESET).get()});
+// The done token, or the spinner frame for the clock in tenths of a second,
+// so the spinner turns at the same pace however often the caller updates.
+Ref spinner_frame(const Call& c, PyObject* now, bool complete) {
+  if (complete) return c.global(id_DONE_TOKEN);
+  Ref frames = c.global(id_SPINNER);
+  Ref ten = integer(10);
+  Ref tick = to_int(mul(now, ten.get()).get());
+  Ref count = check(PyLong_FromSsize_t(check_size(PyObject_Length(frames.get()))));
+  Ref index = check(PyNumber_Remainder(tick.get(), count.get()));
+  return check(PyObject_GetItem(frames.get(), index.get()));
+}
 
-  Ref compose = c.global(id_compose_right);
-  Ref right_items =
-      call(compose.get(), {current.get(), total.get(), rate.get(), remaining.get(), elapsed.get(), pal_fn.get(),
-                           completed.get()});
-  Ref visible_items = check(PySequence_List(right_items.get()));
+// The meter's palette applied to the colour constant bound to `name`.
+Ref paint(const Call& c, PyObject* pal_fn, const Id& name) {
+  Ref code = c.global(name);
+  return call(pal_fn, {code.get()});
+}
 
-  Ref term_width = c.global(id_term_width);
-  Ref forty = integer(40);
-  Ref width = py_max(forty.get(), call(term_width.get()).get());
-
+// The right-hand text and the bar's width for a line `width` columns wide
+// whose left part is `left`: when the bar would get fewer than `bar_min`
+// columns, right-hand items are given up one by one rather than running past
+// the terminal's edge and wrapping; a line that fits is drawn in full.
+std::pair<Ref, Ref> fit_right(const Call& c, PyObject* items, PyObject* left, PyObject* width) {
   Ref bar_min = integer(10);
-  Ref right = build_right(c, visible_items.get());
+  Ref right = build_right(c, items);
   Ref four = integer(4);
-  Ref left_len = check(PyLong_FromSsize_t(visible_len(left.get())));
-  Ref budget_right_bar = sub(sub(width.get(), left_len.get()).get(), four.get());
-  if (test(budget_right_bar.get(), bar_min.get(), Py_LT)) budget_right_bar = bar_min;
+  Ref left_len = check(PyLong_FromSsize_t(visible_len(left)));
+  Ref budget = sub(sub(width, left_len.get()).get(), four.get());
+  if (test(budget.get(), bar_min.get(), Py_LT)) budget = bar_min;
 
   auto bar_room = [&](PyObject* right_text) {
     Ref right_len = check(PyLong_FromSsize_t(visible_len(right_text)));
-    return sub(budget_right_bar.get(), right_len.get());
+    return sub(budget.get(), right_len.get());
   };
   Ref room = bar_room(right.get());
-  // A line that would leave the bar fewer than `bar_min` columns gives up
-  // right-hand items one by one rather than running past the terminal's edge
-  // and wrapping; a line that fits is drawn in full.
   if (test(room.get(), bar_min.get(), Py_LT)) {
     for (const Id* key : kDropOrder) {
-      if (drop_item(visible_items.get(), *key)) {
-        right = build_right(c, visible_items.get());
+      if (drop_item(items, *key)) {
+        right = build_right(c, items);
         room = bar_room(right.get());
       }
       if (!test(room.get(), bar_min.get(), Py_LT)) break;
     }
   }
   Ref bar_w = py_max(bar_min.get(), room.get());
-  right = build_right(c, visible_items.get());
+  return {build_right(c, items), std::move(bar_w)};
+}
 
-  Ref frac = test(total.get(), zero.get(), Py_EQ) ? zero : truediv(current.get(), total.get());
-  Ref filled = is_complete ? bar_w : py_min(bar_w.get(), to_int(mul(bar_w.get(), frac.get()).get()).get());
-
-  Ref green = pal(id_GREEN);
+// "[####....]" in the palette's colours, `bar_w` cells wide.
+Ref bar_text(const Call& c, PyObject* pal_fn, PyObject* bar_w, const Figures& figures) {
+  Ref filled = figures.complete ? Ref::borrow(bar_w)
+                                : py_min(bar_w, to_int(mul(bar_w, figures.frac.get()).get()).get());
+  Ref green = paint(c, pal_fn, id_GREEN);
   Ref filled_cells = mul(c.global(id_BAR_FILLED).get(), filled.get());
-  Ref bar = concat({green.get(), filled_cells.get(), pal(id_RESET).get()});
-  Ref gap = sub(bar_w.get(), filled.get());
+  Ref bar = concat({green.get(), filled_cells.get(), paint(c, pal_fn, id_RESET).get()});
+  Ref gap = sub(bar_w, filled.get());
+  Ref zero = integer(0);
   if (test(gap.get(), zero.get(), Py_GT)) {
-    Ref dim = pal(id_DIM);
+    Ref dim = paint(c, pal_fn, id_DIM);
     Ref empty_cells = mul(c.global(id_BAR_EMPTY).get(), gap.get());
-    Ref tail = concat({dim.get(), empty_cells.get(), pal(id_RESET).get()});
+    Ref tail = concat({dim.get(), empty_cells.get(), paint(c, pal_fn, id_RESET).get()});
     bar = add(bar.get(), tail.get());
   }
+  return bar;
+}
+
+// "\r" + the line padded to the terminal's width, to standard output.
+void write_line(const Call& c, PyObject* line, PyObject* width) {
+  convert_value(Conv::Str, "s", line);
+  Ref width_int = convert_value(Conv::Int, "width", width);
+  Ref text = add(lit_cr.get(), pad_to_width(line, width_int.get()).get());
+  Ref out = current_stdout(c);
+  site_write.call(out.get(), {text.get()});
+  out = current_stdout(c);
+  site_flush.call(out.get());
+}
+
+enum class DrawProgressArg : std::size_t { current, force };
+
+Ref progress_draw_progress(Call& c) {
+  Ref m = c.global(id_state);
+  if (m.get() == Py_None) return none();
+  // `force` only documents intent at the call sites: this function always draws.
+
+  Ref total = getattr(m.get(), id_total);
+  Ref now = clock_now(c);
+  Ref start_t = getattr(m.get(), id_start_t);
+  Figures figures = measure(c[DrawProgressArg::current], total.get(), now.get(), start_t.get());
+  Ref spin = spinner_frame(c, now.get(), figures.complete);
+
+  Ref pal_fn = getattr(m.get(), id_palette);
+  Ref symbol = getattr(m.get(), id_symbol);
+  Ref left = concat({paint(c, pal_fn.get(), id_BOLD).get(), spin.get(), paint(c, pal_fn.get(), id_RESET).get(),
+                     lit_space.get(), paint(c, pal_fn.get(), id_CYAN).get(), symbol.get(),
+                     paint(c, pal_fn.get(), id_RESET).get()});
+
+  Ref compose = c.global(id_compose_right);
+  Ref completed = boolean(figures.complete);
+  Ref right_items = call(compose.get(), {figures.current.get(), total.get(), figures.rate.get(),
+                                         figures.remaining.get(), figures.elapsed.get(), pal_fn.get(),
+                                         completed.get()});
+  Ref visible_items = check(PySequence_List(right_items.get()));
+
+  Ref term_width = c.global(id_term_width);
+  Ref forty = integer(40);
+  Ref width = py_max(forty.get(), call(term_width.get()).get());
+  auto [right, bar_w] = fit_right(c, visible_items.get(), left.get(), width.get());
+  Ref bar = bar_text(c, pal_fn.get(), bar_w.get(), figures);
 
   Ref line = concat({left.get(), lit_open.get(), bar.get(), lit_close.get()});
   if (truthy(right.get())) line = add(line.get(), add(lit_space.get(), right.get()).get());
-
-  convert_value(Conv::Str, "s", line.get());
-  Ref width_int = convert_value(Conv::Int, "width", width.get());
-  Ref text = add(lit_cr.get(), pad_to_width(line.get(), width_int.get()).get());
-  Ref out = current_stdout(c);
-  call_method(out.get(), id_write, {text.get()});
-  out = current_stdout(c);
-  call_method(out.get(), id_flush);
+  write_line(c, line.get(), width.get());
   // Only a line that reached the terminal counts for throttling.
   setattr(m.get(), id_last_draw_t, now.get());
   return none();
 }
 
 const FnSpec kDrawProgress{"_draw_progress",
-                           draw_progress_body,
+                           progress_draw_progress,
                            {arg("current", "int", Conv::Int), arg("force", "bool", Conv::Bool, bool_default(false))},
                            "None",
                            nullptr};
 
-Ref compose_right_body(Call& c) {
-  PyObject* current = c[0];
-  PyObject* total = c[1];
-  PyObject* pal_fn = c[5];
-  const bool completed = c.flag(6);
+enum class ComposeRightArg : std::size_t { current, total, rate, remaining, elapsed, pal, completed };
+
+Ref progress_compose_right(Call& c) {
+  using A = ComposeRightArg;
+  PyObject* current = c[A::current];
+  PyObject* total = c[A::total];
+  PyObject* pal_fn = c[A::pal];
+  const bool completed = c.flag(A::completed);
   auto pal = [&](const Id& name) {
     Ref code = c.global(name);
     return call(pal_fn, {code.get()});
@@ -555,7 +664,7 @@ Ref compose_right_body(Call& c) {
 
   Ref yellow = pal(id_YELLOW);
   Ref fmt_rate = c.global(id_fmt_rate);
-  Ref rate_text = concat({yellow.get(), call(fmt_rate.get(), {c[2]}).get(), pal(id_RESET).get()});
+  Ref rate_text = concat({yellow.get(), call(fmt_rate.get(), {c[A::rate]}).get(), pal(id_RESET).get()});
 
   Ref eta_text;
   if (completed) {
@@ -564,12 +673,12 @@ Ref compose_right_body(Call& c) {
     Ref eta_yellow = pal(id_YELLOW);
     Ref fmt_time = c.global(id_fmt_time);
     eta_text = concat(
-        {lit_eta.get(), eta_yellow.get(), call(fmt_time.get(), {c[3]}).get(), pal(id_RESET).get()});
+        {lit_eta.get(), eta_yellow.get(), call(fmt_time.get(), {c[A::remaining]}).get(), pal(id_RESET).get()});
   }
 
   Ref dim = pal(id_DIM);
   Ref fmt_time = c.global(id_fmt_time);
-  Ref elapsed_text = concat({dim.get(), lit_plus.get(), call(fmt_time.get(), {c[4]}).get(), pal(id_RESET).get()});
+  Ref elapsed_text = concat({dim.get(), lit_plus.get(), call(fmt_time.get(), {c[A::elapsed]}).get(), pal(id_RESET).get()});
 
   Ref items = new_list(5);
   const std::pair<const Id*, PyObject*> entries[] = {{&key_progress, progress_text.get()},
@@ -583,15 +692,17 @@ Ref compose_right_body(Call& c) {
 }
 
 const FnSpec kComposeRight{"_compose_right",
-                           compose_right_body,
+                           progress_compose_right,
                            {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
                             arg("rate", "float", Conv::Float), arg("remaining", "float", Conv::Float),
                             arg("elapsed", "float", Conv::Float), arg("pal"), arg("completed", "bool", Conv::Bool)},
                            "List[Tuple[str, str]]",
                            nullptr};
 
-Ref join_right_body(Call& c) {
-  PyObject* parts = c[0];
+enum class JoinRightArg : std::size_t { parts };
+
+Ref progress_join_right(Call& c) {
+  PyObject* parts = c[JoinRightArg::parts];
   Ref kept = new_list();
   // The size is re-read each round, as a list iterator does.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
@@ -601,7 +712,7 @@ Ref join_right_body(Call& c) {
   return check(PyUnicode_Join(lit_sep.get(), kept.get()));
 }
 
-const FnSpec kJoinRight{"_join_right", join_right_body, {arg("parts", "List[str]", Conv::List)}, "str", nullptr};
+const FnSpec kJoinRight{"_join_right", progress_join_right, {arg("parts", "List[str]", Conv::List)}, "str", nullptr};
 
 // ---------------------------------------------------------------------------
 

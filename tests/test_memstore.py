@@ -143,13 +143,13 @@ def test_patched_methods_and_locks_are_honoured():
     inner = cache._lock
 
     class CountingLock:
-        def acquire(self):
-            calls.append("acquire")
-            return inner.acquire()
+        def __enter__(self):
+            calls.append("enter")
+            return inner.__enter__()
 
-        def release(self):
-            calls.append("release")
-            inner.release()
+        def __exit__(self, *exc_info):
+            calls.append("exit")
+            return inner.__exit__(*exc_info)
 
     cache._lock = CountingLock()
     cache.set("eod", (1,), "df")
@@ -159,7 +159,36 @@ def test_patched_methods_and_locks_are_honoured():
         assert cache.get("eod", (1,)) is None
     finally:
         CacheEntry.is_expired = original
-    assert calls == ["acquire", "release"] * 2
+    assert calls == ["enter", "exit"] * 2
+
+
+class AcquireReleaseOnly:
+    def acquire(self):
+        raise AssertionError("a lock is used as a context manager")
+
+    release = acquire
+
+
+class SwallowingLock:
+    """Its __exit__ swallows errors, which ends the with statement quietly."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return True
+
+
+def test_lock_is_used_as_a_context_manager():
+    cache = _Cache()
+    cache.set("eod", (1,), "df")
+    cache._lock = AcquireReleaseOnly()
+    with pytest.raises(TypeError, match="does not support the context manager protocol"):
+        cache.get("eod", (1,))
+    cache._lock = SwallowingLock()
+    cache._store = None  # every store operation now fails inside the lock
+    assert cache.get("eod", (1,)) is None
+    assert cache.clear_ns("eod") is None
 
 
 @pytest.mark.parametrize("value, expected", [

@@ -1,5 +1,7 @@
 // Raising with causes and catching by type.
 #include <cstdarg>
+#include <exception>
+#include <new>
 
 #include "pcrt/errors.hpp"
 
@@ -52,5 +54,31 @@ Ref catch_if(PyObject* type) {
 }
 
 Ref catch_any() { return Ref::steal(PyErr_GetRaisedException()); }
+
+Ref catch_json_error() {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RecursionError)) raised();
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
+void translate_exception() noexcept {
+  try {
+    throw;
+  } catch (const Raised&) {
+    // Already pending; an entry point that lost it still must not return
+    // NULL without an error set.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native code failed without setting an error");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& exc) {
+    PyErr_SetString(PyExc_SystemError, exc.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+  }
+}
+
+Ref catch_current() {
+  translate_exception();
+  return catch_any();
+}
 
 }  // namespace pcrt

@@ -18,19 +18,105 @@ struct FunctionObject {
   Py_ssize_t varkw_index;    // -1 when absent
   std::uint32_t checked_mask;  // bit i set: parameter i has a conversion rule
   Conv convs[kMaxParams];
-  PyObject* names[kMaxParams];     // interned parameter names
-  PyObject* defaults[kMaxParams];  // default values, NULL where required
+  PyObject* names[kMaxParams];  // interned parameter names
+  // As on a Python function: a tuple of defaults for the last positional
+  // parameters and a dict of keyword-only defaults (each NULL when none).
+  // The parser reads them on every call, so changing them takes effect.
+  PyObject* defaults;
+  PyObject* kwdefaults;
+  // The keyword-only defaults as last read from `kwdefaults` (borrowed, NULL
+  // where it has none), valid while the watch's change count is unchanged.
+  PyObject* kw_snapshot_of;
+  unsigned long long kw_snapshot_epoch;
+  PyObject* kw_snapshot[kMaxParams];
   PyObject* name;
   PyObject* qualname;
   PyObject* module;   // __module__
   PyObject* globals;  // the defining module's namespace
   PyObject* doc;
   PyObject* annotations;
-  PyObject* signature;  // inspect.Signature, built on first use
   PyObject* klass;      // defining class, for super()
   PyObject* dict;
   PyObject* weaklist;
 };
+
+// ---------------------------------------------------------------------------
+// Module-global reads.  A read is served from the name's last result while no
+// module namespace has changed since: one dict watcher, shared by every
+// extension module of the process through the interpreter's state dict,
+// counts the changes of the namespaces our functions read.  The count moves
+// before a change takes effect, so a cached value is never one the namespace
+// has let go of.
+
+namespace {
+
+struct GlobalsWatch {
+  int watcher = -1;
+  unsigned long long epoch = 1;
+};
+
+GlobalsWatch* g_watch = nullptr;  // this module's view of the shared watch
+
+#if PCRT_FAST_PATHS && !defined(Py_GIL_DISABLED)
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  // The first module's callback serves every module; the record it updates
+  // is the shared one.
+  ++g_watch->epoch;
+  return 0;
+}
+
+// The process-wide watch, created by the first module that asks; NULL when no
+// dict watcher is free (reads then always go to the namespace).
+GlobalsWatch* globals_watch() {
+  static bool tried = false;
+  if (tried) return g_watch;
+  tried = true;
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (state == nullptr) return nullptr;
+  static const char* const kKey = "private_core.pcrt.globals_watch";
+  PyObject* capsule = nullptr;
+  if (PyDict_GetItemStringRef(state, kKey, &capsule) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (capsule != nullptr) {
+    g_watch = static_cast<GlobalsWatch*>(PyCapsule_GetPointer(capsule, kKey));
+    Py_DECREF(capsule);
+    if (g_watch == nullptr) PyErr_Clear();
+    return g_watch;
+  }
+  // Lives for the process, like the callback that updates it.
+  auto* watch = static_cast<GlobalsWatch*>(PyMem_RawMalloc(sizeof(GlobalsWatch)));
+  if (watch == nullptr) return nullptr;
+  *watch = GlobalsWatch{};
+  g_watch = watch;
+  watch->watcher = PyDict_AddWatcher(count_change);
+  Ref made = Ref::steal_or_null(PyCapsule_New(watch, kKey, nullptr));
+  if (watch->watcher < 0 || !made || PyDict_SetItemString(state, kKey, made.get()) < 0) {
+    PyErr_Clear();
+    g_watch = nullptr;
+    return nullptr;
+  }
+  return g_watch;
+}
+#else
+GlobalsWatch* globals_watch() { return nullptr; }
+#endif
+
+// Starts counting the changes of a dict our functions read (a module
+// namespace or a function's keyword defaults).
+// False when the dict is not watched (its reads must not be cached).
+bool watch_globals(PyObject* globals) {
+  GlobalsWatch* watch = globals_watch();
+  if (watch == nullptr) return false;
+  if (PyDict_Watch(watch->watcher, globals) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 namespace {
 
@@ -89,10 +175,23 @@ PyObject* convert(const Param& param, PyObject* value) {
 // ---------------------------------------------------------------------------
 // Parser failures, worded as the interpreter words them for Python functions.
 
+// Index of the first positional parameter that has a default (n_positional
+// when none has); a default tuple longer than the parameters covers them all.
+Py_ssize_t first_defaulted(FunctionObject* fn) {
+  Py_ssize_t count = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+  return count >= fn->n_positional ? 0 : fn->n_positional - count;
+}
+
+// The default of positional parameter `i`, borrowed; NULL when it has none.
+PyObject* positional_default(FunctionObject* fn, Py_ssize_t i) {
+  if (fn->defaults == nullptr) return nullptr;
+  Py_ssize_t shift = fn->n_positional - PyTuple_GET_SIZE(fn->defaults);
+  return i >= shift ? PyTuple_GET_ITEM(fn->defaults, i - shift) : nullptr;
+}
+
 [[noreturn]] void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
   Py_ssize_t most = fn->n_positional;
-  Py_ssize_t least = most;
-  while (least > 0 && fn->defaults[least - 1] != nullptr) --least;
+  Py_ssize_t least = first_defaulted(fn);
   if (least == most) {
     raise_format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", qualname_utf8(fn), most,
                  most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
@@ -104,7 +203,8 @@ PyObject* convert(const Param& param, PyObject* value) {
 [[noreturn]] void missing_positional(FunctionObject* fn, PyObject* const* slots) {
   std::string names;
   Py_ssize_t count = 0;
-  auto is_missing = [&](Py_ssize_t i) { return slots[i] == nullptr && fn->defaults[i] == nullptr; };
+  const Py_ssize_t first_default = first_defaulted(fn);
+  auto is_missing = [&](Py_ssize_t i) { return slots[i] == nullptr && i < first_default; };
   for (Py_ssize_t i = 0; i < fn->n_positional; ++i) {
     if (is_missing(i)) ++count;
   }
@@ -203,23 +303,11 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
   }
 
-  // Defaults were converted when the function was created; only the values
-  // the caller passed still need their checks.
-  std::uint32_t passed = 0;
-  for (Py_ssize_t i = 0; i < n_params; ++i) {
-    if (slots_[i] != nullptr) {
-      passed |= 1u << i;
-      continue;
-    }
-    if (fn->defaults[i] != nullptr) {
-      slots_[i] = fn->defaults[i];
-      continue;
-    }
-    if (i < n_positional) missing_positional(fn, slots_);
-    raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", PyUnicode_AsUTF8(fn->name), fn->names[i]);
-  }
+  fill_defaults();
 
-  for (std::uint32_t bits = passed & fn->checked_mask; bits != 0; bits &= bits - 1) {
+  // Every value gets its check, defaults included: `__defaults__` and
+  // `__kwdefaults__` may have been given anything since creation.
+  for (std::uint32_t bits = fn->checked_mask; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits);
     PyObject* value = slots_[i];
     // Inline the commonest outcomes: already the exact type asked for.
@@ -232,18 +320,112 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
       case Conv::OptInt:
         if (PyLong_CheckExact(value)) continue;
         break;
+      case Conv::Float:
+        if (PyFloat_CheckExact(value)) continue;
+        break;
       case Conv::Bool:
         if (value == Py_True || value == Py_False) continue;
+        break;
+      case Conv::Dict:
+      case Conv::OptDict:
+        if (PyDict_CheckExact(value)) continue;
         break;
       default:
         break;
     }
-    if (PyObject* converted = convert(fn->spec->params[i], slots_[i])) take(static_cast<std::size_t>(i), Ref::steal(converted));
+    if (PyObject* converted = convert(fn->spec->params[i], value)) take(static_cast<std::size_t>(i), Ref::steal(converted));
   }
 }
 
+// The default of keyword-only parameter `i` as a new reference, NULL when it
+// has none.  Served from the function's snapshot of `__kwdefaults__` while no
+// watched dict has changed (the dict is watched like the module namespaces).
+PyObject* keyword_default(FunctionObject* fn, Py_ssize_t i) {
+  PyObject* kwdefaults = fn->kwdefaults;
+  if (kwdefaults == nullptr) return nullptr;
+  if (g_watch != nullptr && fn->kw_snapshot_of == kwdefaults && fn->kw_snapshot_epoch == g_watch->epoch) {
+    return Py_XNewRef(fn->kw_snapshot[i]);
+  }
+  PyObject* value = nullptr;
+  check(PyDict_GetItemRef(kwdefaults, fn->names[i], &value));
+  if (g_watch != nullptr && PyDict_CheckExact(kwdefaults) && watch_globals(kwdefaults)) {
+    // Rebuilt whole, so that every keyword-only parameter is covered; a
+    // look-up that ran code and changed a dict leaves the snapshot invalid.
+    const unsigned long long epoch = g_watch->epoch;
+    bool complete = true;
+    for (Py_ssize_t k = fn->n_positional; k < fn->n_params && complete; ++k) {
+      PyObject* found = PyDict_GetItemWithError(kwdefaults, fn->names[k]);
+      if (found == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        complete = false;
+      }
+      fn->kw_snapshot[k] = found;
+    }
+    fn->kw_snapshot_of = complete && epoch == g_watch->epoch ? kwdefaults : nullptr;
+    fn->kw_snapshot_epoch = epoch;
+  }
+  return value;
+}
+
+// Parameters the caller left out take their defaults, held strongly for the
+// call: the body may run code that replaces or changes the defaults.
+void Call::fill_defaults() {
+  FunctionObject* fn = fn_;
+  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
+    if (slots_[i] != nullptr) continue;
+    if (i < fn->n_positional) {
+      PyObject* value = positional_default(fn, i);
+      if (value == nullptr) missing_positional(fn, slots_);
+      take(static_cast<std::size_t>(i), Ref::borrow(value));
+      continue;
+    }
+    PyObject* value = keyword_default(fn, i);
+    if (value == nullptr) {
+      raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", PyUnicode_AsUTF8(fn->name), fn->names[i]);
+    }
+    take(static_cast<std::size_t>(i), Ref::steal(value));
+  }
+}
+
+void Call::check_access(std::size_t index, Conv needed) const {
+  const FunctionObject* fn = fn_;
+  if (index >= static_cast<std::size_t>(fn->n_params)) {
+    raise_format(PyExc_SystemError, "%U(): argument index %zu is out of range (%zd parameters)", fn->qualname, index,
+                 fn->n_params);
+  }
+  if (needed != Conv::Any && fn->convs[index] != needed) {
+    raise_format(PyExc_SystemError, "%U(): argument '%U' is read with a conversion rule it does not have",
+                 fn->qualname, fn->names[index]);
+  }
+}
+
+// dict[name] through the name's cache; an empty Ref when missing.
+Ref Call::cached_get(PyObject* dict, const Id& name) {
+  if (g_watch != nullptr && name.global_dict_ == dict && name.global_epoch_ == g_watch->epoch) {
+    return Ref::borrow(name.global_value_);
+  }
+  Ref value = dict_get(dict, name);
+  // Watching a dict already watched is a no-op.
+  if (value && g_watch != nullptr && PyDict_CheckExact(dict) && watch_globals(dict)) {
+    name.global_dict_ = dict;
+    name.global_value_ = value.get();
+    name.global_epoch_ = g_watch->epoch;
+  }
+  return value;
+}
+
+Ref module_attr(PyObject* obj, const Id& name) {
+  // A module's own names live in its dict; names of the "__x__" form may be
+  // the module type's descriptors and take the generic path.
+  const char* text = name.text();
+  if (g_watch != nullptr && PyModule_CheckExact(obj) && !(text[0] == '_' && text[1] == '_')) {
+    if (Ref value = Call::cached_get(PyModule_GetDict(obj), name)) return value;
+  }
+  return getattr(obj, name);
+}
+
 Ref Call::global(const Id& name) const {
-  Ref value = dict_get(fn_->globals, name);
+  Ref value = cached_get(fn_->globals, name);
   if (value) return value;
   Ref builtins = Ref::steal_or_null(PyEval_GetFrameBuiltins());  // a new reference
   if (builtins) value = dict_get(builtins.get(), name);
@@ -259,8 +441,33 @@ PyObject* Call::defining_class() const {
 }
 
 Ref super_attr(const Call& call, const Id& name) {
+  PyObject* klass = call.defining_class();
+  PyObject* self = call.self();
+#if PCRT_FAST_PATHS
+  // What super() does, without making the proxy: the first class after
+  // `klass` in type(self)'s MRO that defines the name, bound to self.
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject* mro = type->tp_mro;
+  if (mro != nullptr && PyTuple_CheckExact(mro)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != klass) ++i;
+    if (i < n) {
+      Ref keep_mro = Ref::borrow(mro);  // a look-up below may replace type(self).__mro__
+      for (++i; i < n; ++i) {
+        PyObject* cls = PyTuple_GET_ITEM(mro, i);
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+        Ref found = dict_get(dict.get(), name);
+        if (!found) continue;
+        descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+        if (get == nullptr) return found;
+        return check(get(found.get(), self, reinterpret_cast<PyObject*>(type)));
+      }
+    }
+  }
+#endif
   static PyObject* super_type = reinterpret_cast<PyObject*>(&PySuper_Type);
-  Ref proxy = pcrt::call(super_type, {call.defining_class(), call.self()});
+  Ref proxy = pcrt::call(super_type, {klass, self});
   return getattr(proxy.get(), name);
 }
 
@@ -274,12 +481,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   try {
     Call call(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
     return fn->spec->body(call).release();
-  } catch (const Raised&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& exc) {
-    PyErr_SetString(PyExc_SystemError, exc.what());
+  } catch (...) {
+    translate_exception();
     return nullptr;
   }
 }
@@ -287,12 +490,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* fn = as_function(self);
   Py_VISIT(Py_TYPE(self));
-  for (Py_ssize_t i = 0; i < fn->n_params; ++i) Py_VISIT(fn->defaults[i]);
+  Py_VISIT(fn->defaults);
+  Py_VISIT(fn->kwdefaults);
   Py_VISIT(fn->module);
   Py_VISIT(fn->globals);
   Py_VISIT(fn->doc);
   Py_VISIT(fn->annotations);
-  Py_VISIT(fn->signature);
   Py_VISIT(fn->klass);
   Py_VISIT(fn->dict);
   return 0;
@@ -300,12 +503,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
   FunctionObject* fn = as_function(self);
-  for (Py_ssize_t i = 0; i < fn->n_params; ++i) Py_CLEAR(fn->defaults[i]);
+  Py_CLEAR(fn->defaults);
+  Py_CLEAR(fn->kwdefaults);
   Py_CLEAR(fn->module);
   Py_CLEAR(fn->globals);
   Py_CLEAR(fn->doc);
   Py_CLEAR(fn->annotations);
-  Py_CLEAR(fn->signature);
   Py_CLEAR(fn->klass);
   Py_CLEAR(fn->dict);
   return 0;
@@ -338,10 +541,8 @@ template <Ref (*Get)(FunctionObject*)>
 PyObject* guarded_getter(PyObject* self, void*) {
   try {
     return Get(as_function(self)).release();
-  } catch (const Raised&) {
-    return nullptr;
-  } catch (const std::exception& exc) {
-    PyErr_SetString(PyExc_SystemError, exc.what());
+  } catch (...) {
+    translate_exception();
     return nullptr;
   }
 }
@@ -352,27 +553,37 @@ Ref get_doc(FunctionObject* fn) { return Ref::borrow(fn->doc ? fn->doc : Py_None
 Ref get_globals(FunctionObject* fn) { return Ref::borrow(fn->globals); }
 Ref get_annotations(FunctionObject* fn) { return Ref::borrow(fn->annotations); }
 
-Ref get_defaults(FunctionObject* fn) {
-  Py_ssize_t first = fn->n_positional;
-  while (first > 0 && fn->defaults[first - 1] != nullptr) --first;
-  if (first == fn->n_positional) return none();
-  Ref out = check(PyTuple_New(fn->n_positional - first));
-  for (Py_ssize_t i = first; i < fn->n_positional; ++i) PyTuple_SET_ITEM(out.get(), i - first, Py_NewRef(fn->defaults[i]));
-  return out;
-}
+Ref get_defaults(FunctionObject* fn) { return Ref::borrow(fn->defaults ? fn->defaults : Py_None); }
+Ref get_kwdefaults(FunctionObject* fn) { return Ref::borrow(fn->kwdefaults ? fn->kwdefaults : Py_None); }
 
-Ref get_kwdefaults(FunctionObject* fn) {
-  Ref out;
-  for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
-    if (fn->spec->params[i].kind != Kind::KeywordOnly || fn->defaults[i] == nullptr) continue;
-    if (!out) out = new_dict();
-    dict_set(out.get(), fn->names[i], fn->defaults[i]);
+// Assigning None (or deleting) removes the defaults, as on a Python function.
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
   }
-  return out ? out : none();
+  Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+  return 0;
 }
 
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  FunctionObject* fn = as_function(self);
+  fn->kw_snapshot_of = nullptr;
+  if (value != nullptr && PyDict_CheckExact(value)) watch_globals(value);
+  if (PyErr_Occurred()) return -1;
+  Py_XSETREF(fn->kwdefaults, Py_XNewRef(value));
+  return 0;
+}
+
+// Built on each read, as inspect does for Python functions, so that it shows
+// the defaults in force.
 Ref get_signature(FunctionObject* fn) {
-  if (fn->signature != nullptr) return Ref::borrow(fn->signature);
   static const Id id_Parameter("Parameter"), id_Signature("Signature"), id_empty("empty"), id_default("default"),
       id_annotation("annotation"), id_return_annotation("return_annotation");
   static const Id kind_ids[] = {Id("POSITIONAL_OR_KEYWORD"), Id("KEYWORD_ONLY"), Id("VAR_POSITIONAL"),
@@ -385,16 +596,19 @@ Ref get_signature(FunctionObject* fn) {
     const Param& param = fn->spec->params[i];
     Ref kind = getattr(parameter_cls.get(), kind_ids[static_cast<int>(param.kind)]);
     Ref annotation = param.annotation ? str(param.annotation) : empty;
-    PyObject* default_value = fn->defaults[i] ? fn->defaults[i] : empty.get();
+    Ref default_value = empty;
+    if (i < fn->n_positional) {
+      if (PyObject* value = positional_default(fn, i)) default_value = Ref::borrow(value);
+    } else if (param.kind == Kind::KeywordOnly && fn->kwdefaults != nullptr) {
+      if (Ref value = dict_get(fn->kwdefaults, fn->names[i])) default_value = std::move(value);
+    }
     Ref parameter = call(parameter_cls.get(), {fn->names[i], kind.get()},
-                         {{id_default, default_value}, {id_annotation, annotation.get()}});
+                         {{id_default, default_value.get()}, {id_annotation, annotation.get()}});
     list_append(parameters.get(), parameter.get());
   }
   Ref signature_cls = getattr(inspect.get(), id_Signature);
   Ref returns = fn->spec->returns ? str(fn->spec->returns) : getattr(signature_cls.get(), id_empty);
-  Ref signature = call(signature_cls.get(), {parameters.get()}, {{id_return_annotation, returns.get()}});
-  fn->signature = signature.new_ref();
-  return signature;
+  return call(signature_cls.get(), {parameters.get()}, {{id_return_annotation, returns.get()}});
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
@@ -420,8 +634,8 @@ PyGetSetDef function_getset[] = {
     {"__doc__", guarded_getter<get_doc>, set_doc, nullptr, nullptr},
     {"__globals__", guarded_getter<get_globals>, nullptr, nullptr, nullptr},
     {"__annotations__", guarded_getter<get_annotations>, nullptr, nullptr, nullptr},
-    {"__defaults__", guarded_getter<get_defaults>, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", guarded_getter<get_kwdefaults>, nullptr, nullptr, nullptr},
+    {"__defaults__", guarded_getter<get_defaults>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", guarded_getter<get_kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__signature__", guarded_getter<get_signature>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -500,7 +714,7 @@ Ref make_default(const Default& def, PyObject* globals) {
 
 // "name(a: str, b: int = 3, *, c=None) -> str", as inspect would print it but
 // with annotations unquoted and module-level defaults shown by name.
-std::string signature_line(FunctionObject* fn) {
+std::string signature_line(FunctionObject* fn, const Ref* defaults) {
   std::string line = PyUnicode_AsUTF8(fn->name);
   line += "(";
   bool star_written = false;
@@ -521,12 +735,12 @@ std::string signature_line(FunctionObject* fn) {
       line += ": ";
       line += param.annotation;
     }
-    if (fn->defaults[i] == nullptr) continue;
+    if (!defaults[i]) continue;
     line += param.annotation ? " = " : "=";
     if (param.def.tag == Default::Tag::Global) {
       line += param.def.text;
     } else {
-      Ref shown = check(PyObject_Repr(fn->defaults[i]));
+      Ref shown = check(PyObject_Repr(defaults[i].get()));
       line += utf8(shown.get());
     }
   }
@@ -541,7 +755,10 @@ std::string signature_line(FunctionObject* fn) {
 }  // namespace
 
 Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_prefix) {
-  if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "native function has too many parameters");
+  if (spec.params.size() > kMaxParams) {
+    raise_format(PyExc_SystemError, "%s() declares %zu parameters; native functions take at most %zu", spec.name,
+                 spec.params.size(), kMaxParams);
+  }
   PyTypeObject* type = function_type();
   Ref self = check(type->tp_alloc(type, 0));
   FunctionObject* fn = as_function(self.get());
@@ -553,6 +770,7 @@ Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_pre
   PyObject* globals = PyModule_GetDict(module);
   if (globals == nullptr) raised();
   fn->globals = Py_NewRef(globals);
+  watch_globals(globals);
   fn->module = dict_get(globals, str("__name__").get()).release();
   if (fn->module == nullptr) fn->module = Py_NewRef(Py_None);
   fn->name = check(PyUnicode_InternFromString(spec.name)).release();
@@ -560,19 +778,25 @@ Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_pre
                                  : Py_NewRef(fn->name);
 
   Ref annotations = new_dict();
+  Ref defaults[kMaxParams];
+  Py_ssize_t first_default = -1;  // first positional parameter with a default
   for (Py_ssize_t i = 0; i < fn->n_params; ++i) {
     const Param& param = spec.params[i];
     fn->names[i] = check(PyUnicode_InternFromString(param.name)).release();
-    fn->defaults[i] = make_default(param.def, globals).release();
+    defaults[i] = make_default(param.def, globals);
     fn->convs[i] = param.conv;
     if (param.conv != Conv::Any) {
       fn->checked_mask |= 1u << i;
       // A default goes through its rule once, here, as a value passed in would.
-      if (fn->defaults[i] != nullptr) {
-        if (PyObject* converted = convert(param, fn->defaults[i])) Py_SETREF(fn->defaults[i], converted);
+      if (defaults[i]) defaults[i] = convert_value(param.conv, param.name, defaults[i].get());
+    }
+    if (param.kind == Kind::PositionalOrKeyword) {
+      fn->n_positional = i + 1;
+      if (defaults[i] && first_default < 0) first_default = i;
+      if (!defaults[i] && first_default >= 0) {
+        raise_format(PyExc_SystemError, "%s(): parameter without a default follows a parameter with one", spec.name);
       }
     }
-    if (param.kind == Kind::PositionalOrKeyword) fn->n_positional = i + 1;
     if (param.kind == Kind::VarPositional) fn->varargs_index = i;
     if (param.kind == Kind::VarKeyword) fn->varkw_index = i;
     if (param.annotation) dict_set(annotations.get(), fn->names[i], str(param.annotation).get());
@@ -580,7 +804,23 @@ Ref make_function(const FnSpec& spec, PyObject* module, const char* qualname_pre
   if (spec.returns) dict_set(annotations.get(), str("return").get(), str(spec.returns).get());
   fn->annotations = annotations.release();
 
-  std::string doc = signature_line(fn);
+  if (first_default >= 0) {
+    Ref tuple_defaults = check(PyTuple_New(fn->n_positional - first_default));
+    for (Py_ssize_t i = first_default; i < fn->n_positional; ++i) {
+      PyTuple_SET_ITEM(tuple_defaults.get(), i - first_default, defaults[i].new_ref());
+    }
+    fn->defaults = tuple_defaults.release();
+  }
+  for (Py_ssize_t i = fn->n_positional; i < fn->n_params; ++i) {
+    if (!defaults[i] || spec.params[i].kind != Kind::KeywordOnly) continue;
+    if (fn->kwdefaults == nullptr) {
+      fn->kwdefaults = new_dict().release();
+      watch_globals(fn->kwdefaults);
+    }
+    dict_set(fn->kwdefaults, fn->names[i], defaults[i].get());
+  }
+
+  std::string doc = signature_line(fn, defaults);
   if (spec.doc && *spec.doc) {
     doc += "\n\n";
     doc += spec.doc;

@@ -136,13 +136,8 @@ int exec_module(PyObject* module, void (*build)(Module&)) {
     Module builder(module);
     build(builder);
     return 0;
-  } catch (const Raised&) {
-    return -1;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  } catch (const std::exception& exc) {
-    PyErr_SetString(PyExc_SystemError, exc.what());
+  } catch (...) {
+    translate_exception();
     return -1;
   }
 }

@@ -1,4 +1,5 @@
 // Object operations of the runtime: calls with stack-held arguments, imports.
+#include <cstdint>
 #include <cstring>
 
 #include "pcrt/errors.hpp"
@@ -8,6 +9,40 @@ namespace pcrt {
 namespace {
 
 constexpr std::size_t kMaxCallArgs = 16;
+
+// The tuple of keyword names of a call.  A call site passes the same names
+// every time, so the tuples are kept in a small table keyed by the names'
+// `Id`s instead of being built for each call.
+constexpr std::size_t kKwCacheSlots = 64, kKwCacheNames = 4;
+struct KwNamesEntry {
+  const Id* names[kKwCacheNames] = {};
+  std::size_t count = 0;
+  PyObject* tuple = nullptr;  // owned
+};
+KwNamesEntry g_kwnames[kKwCacheSlots];
+
+Ref make_kwnames(Kws kws) {
+  Ref out = check(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
+  Py_ssize_t i = 0;
+  for (const Kw& kw : kws) PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(kw.name.get()));
+  return out;
+}
+
+Ref kwnames_for(Kws kws) {
+  if (kws.size() > kKwCacheNames) return make_kwnames(kws);
+  std::uintptr_t hash = kws.size();
+  for (const Kw& kw : kws) hash = hash * 31 + (reinterpret_cast<std::uintptr_t>(&kw.name) >> 3);
+  KwNamesEntry& entry = g_kwnames[hash % kKwCacheSlots];
+  bool same = entry.tuple != nullptr && entry.count == kws.size();
+  std::size_t i = 0;
+  for (const Kw& kw : kws) same = same && entry.names[i++] == &kw.name;
+  if (same) return Ref::borrow(entry.tuple);
+  Ref made = make_kwnames(kws);
+  Py_XSETREF(entry.tuple, made.new_ref());
+  entry.count = 0;
+  for (const Kw& kw : kws) entry.names[entry.count++] = &kw.name;
+  return made;
+}
 
 // Lays out `prefix` (optional), the positional and the keyword values on a
 // stack array with one free slot in front, as vectorcall allows callees to use.
@@ -24,12 +59,8 @@ struct StackArgs {
     if (prefix != nullptr) out[count++] = prefix;
     for (PyObject* item : args) out[count++] = item;
     if (kws.size() != 0) {
-      kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
-      Py_ssize_t i = 0;
-      for (const Kw& kw : kws) {
-        PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(kw.name.get()));
-        out[count++] = kw.value;
-      }
+      kwnames = kwnames_for(kws);
+      for (const Kw& kw : kws) out[count++] = kw.value;
     }
   }
   PyObject* const* argv() const { return slots + 1; }

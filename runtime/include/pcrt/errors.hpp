@@ -35,6 +35,19 @@ namespace pcrt {
 Ref catch_if(PyObject* type);
 // Inside a handler for `Raised`: the pending exception, whatever its type.
 Ref catch_any();
+// `except (ValueError, RecursionError)` around a JSON decode: a decoder
+// raises ValueError for a malformed body and RecursionError for one nested
+// too deeply; both mean "not decodable" and are handled alike.
+Ref catch_json_error();
+
+// Inside a `catch (...)` handler: makes the C++ exception in flight the
+// pending Python exception (`Raised`: already pending; std::bad_alloc:
+// MemoryError; anything else: SystemError).  Entry points call this before
+// returning NULL, so no C++ exception crosses into the interpreter.
+void translate_exception() noexcept;
+// Inside a `catch (...)` handler: the exception in flight, as a Python
+// exception taken from the indicator.
+Ref catch_current();
 
 // Marks `exc` as the exception being handled for the life of the scope, as an
 // `except` block does: sys.exc_info() and `logger.exception` see it, and an
@@ -52,21 +65,29 @@ class Handling {
   Ref previous_;
 };
 
+// Whether `exc`, already taken from the indicator, is an instance of the
+// class `lookup()` returns; the look-up runs while `exc` is being handled, so
+// an error in it chains to `exc` as in Python.  For a chain of `except`
+// clauses, test each class in turn.
+template <class Lookup>
+bool except_matches(PyObject* exc, Lookup&& lookup) {
+  Ref cls;
+  {
+    Handling handling(exc);
+    cls = lookup();
+  }
+  return PyErr_GivenExceptionMatches(exc, cls.get()) != 0;
+}
+
 // `except <expr> as exc:` where evaluating <expr> runs Python code (a module
 // global read at call time, an import).  Inside a handler for `Raised`: takes
 // the pending exception first, then calls `lookup()` for the class while that
-// exception is being handled (so an error in the look-up chains to it, as in
-// Python), then returns the exception if it matches and re-raises it unchanged
-// otherwise.
+// exception is being handled, then returns the exception if it matches and
+// re-raises it unchanged otherwise.
 template <class Lookup>
 Ref catch_matching(Lookup&& lookup) {
   Ref pending = catch_any();
-  Ref cls;
-  {
-    Handling handling(pending.get());
-    cls = lookup();
-  }
-  if (!PyErr_GivenExceptionMatches(pending.get(), cls.get())) reraise(std::move(pending));
+  if (!except_matches(pending.get(), lookup)) reraise(std::move(pending));
   return pending;
 }
 

@@ -15,6 +15,11 @@
 
 #include "pcrt/errors.hpp"
 
+// Argument accesses are checked wherever Python's own asserts are on.
+#if !defined(NDEBUG) && !defined(PCRT_CHECKED_ARGS)
+#define PCRT_CHECKED_ARGS 1
+#endif
+
 namespace pcrt {
 
 // How an argument is checked and converted on entry.
@@ -33,7 +38,9 @@ enum class Conv : std::uint8_t {
 
 enum class Kind : std::uint8_t { PositionalOrKeyword, KeywordOnly, VarPositional, VarKeyword };
 
-// A parameter default, fixed when the function object is created.
+// A parameter default, evaluated once when the function object is created;
+// from then on the function's `__defaults__` and `__kwdefaults__` hold it and
+// may be read, changed or replaced as on a Python function.
 struct Default {
   enum class Tag : std::uint8_t { Required, None, True, False, Int, Float, Str, Global };
   Tag tag = Tag::Required;
@@ -72,6 +79,8 @@ constexpr Param self_arg() { return arg("self"); }
 constexpr Param var_args(const char* name) { return {name, nullptr, Conv::Any, {}, Kind::VarPositional}; }
 constexpr Param var_kwargs(const char* name) { return {name, nullptr, Conv::Any, {}, Kind::VarKeyword}; }
 
+// The most parameters a native function may declare; a longer spec is
+// refused when the function object is created.
 inline constexpr std::size_t kMaxParams = 12;
 
 class Call;
@@ -98,29 +107,40 @@ class Call {
   // Arguments are read by name: each body declares the parameters of its spec
   // as a scoped enum beside it, in the spec's order, e.g.
   //   enum class InitArg : std::size_t { self, api_key, timeout };
-  // and reads `c[InitArg::timeout]`, `c.flag(...)`, `c.real(...)`.
+  // and reads `c[InitArg::timeout]`, `c.flag(...)`, `c.real(...)`.  Debug and
+  // sanitizer builds check each access against the spec: the index must name
+  // a parameter, `flag` needs Conv::Bool and `real` needs Conv::Float (a
+  // mismatch raises SystemError instead of reading the wrong slot).
   template <class E>
     requires std::is_enum_v<E>
-  PyObject* operator[](E param) const noexcept { return slots_[static_cast<std::size_t>(param)]; }
+  PyObject* operator[](E param) const {
+    return slot(static_cast<std::size_t>(param), Conv::Any);
+  }
+  // The truth value of a Conv::Bool parameter.
   template <class E>
     requires std::is_enum_v<E>
-  bool flag(E param) const noexcept { return flag(static_cast<std::size_t>(param)); }
+  bool flag(E param) const {
+    return slot(static_cast<std::size_t>(param), Conv::Bool) == Py_True;
+  }
+  // The value of a Conv::Float parameter (always an exact float).
   template <class E>
     requires std::is_enum_v<E>
-  double real(E param) const noexcept { return real(static_cast<std::size_t>(param)); }
+  double real(E param) const {
+    return PyFloat_AS_DOUBLE(slot(static_cast<std::size_t>(param), Conv::Float));
+  }
   template <class E>
     requires std::is_enum_v<E>
-  bool is_none(E param) const noexcept { return is_none(static_cast<std::size_t>(param)); }
-
-  // Borrowed argument value (for *args a tuple, for **kwargs a dict).
-  PyObject* operator[](std::size_t index) const noexcept { return slots_[index]; }
-  PyObject* self() const noexcept { return slots_[0]; }
-  bool flag(std::size_t index) const noexcept { return slots_[index] == Py_True; }  // Conv::Bool
-  double real(std::size_t index) const noexcept { return PyFloat_AS_DOUBLE(slots_[index]); }  // Conv::Float
-  bool is_none(std::size_t index) const noexcept { return slots_[index] == Py_None; }
+  bool is_none(E param) const {
+    return slot(static_cast<std::size_t>(param), Conv::Any) == Py_None;
+  }
+  // The first argument of a method.
+  PyObject* self() const { return slot(0, Conv::Any); }
 
   // A module-level name read at call time (NameError when unbound).
   Ref global(const Id& name) const;
+  // dict[name] (an empty Ref when missing), served from the name's cache
+  // while no watched dict has changed.
+  static Ref cached_get(PyObject* dict, const Id& name);
   // Rebinds a module-level name (Python's `global name; name = value`).
   void set_global(const Id& name, PyObject* value) const;
   // The class the function was defined in (Python's `__class__` cell).
@@ -128,7 +148,19 @@ class Call {
   FunctionObject* function() const noexcept { return fn_; }
 
  private:
+  PyObject* slot(std::size_t index, Conv needed) const {
+#ifdef PCRT_CHECKED_ARGS
+    check_access(index, needed);
+#else
+    (void)needed;
+#endif
+    return slots_[index];
+  }
+  // Raises SystemError for an index outside the spec or a parameter whose
+  // conversion rule is not `needed` (Conv::Any: any rule).
+  void check_access(std::size_t index, Conv needed) const;
   void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  void fill_defaults();
   void take(std::size_t index, Ref value);
   void release() noexcept;
 
@@ -136,6 +168,11 @@ class Call {
   std::uint32_t owned_ = 0;  // bit i set: slots_[i] is a reference we own
   PyObject* slots_[kMaxParams];
 };
+
+// `module.name` for a module read on a hot path (`time.perf_counter`,
+// `sys.stdout`): served from a cache while the module's namespace is
+// unchanged; any other object, or a name of the "__x__" form, takes getattr.
+Ref module_attr(PyObject* obj, const Id& name);
 
 // Applies a conversion rule to a value handed from one native step to another
 // rather than through an argument list; `name` is the argument named in errors.

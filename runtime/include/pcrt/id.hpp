@@ -27,8 +27,14 @@ class Id {
   const char* text() const noexcept { return text_; }
 
  private:
+  friend class Call;
   const char* text_;
   mutable PyObject* obj_ = nullptr;
+  // The last module-global read under this name (see Call::global): the
+  // namespace, its value there (borrowed) and the change count it is valid for.
+  mutable PyObject* global_dict_ = nullptr;
+  mutable PyObject* global_value_ = nullptr;
+  mutable unsigned long long global_epoch_ = 0;
 };
 
 }  // namespace pcrt

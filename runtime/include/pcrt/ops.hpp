@@ -14,7 +14,9 @@
 
 namespace pcrt {
 
-// One keyword argument of a call.
+// One keyword argument of a call.  `name` must be an Id with static storage
+// (they all are): the tuples of keyword names are kept per call site, keyed by
+// the Ids' addresses.
 struct Kw {
   const Id& name;
   PyObject* value;

@@ -11,6 +11,13 @@
 
 #include <utility>
 
+// 1: use the fast paths that rely on interpreter internals or on caches kept
+// valid by interpreter hooks (see site.hpp); 0: public-API paths only.  Set by
+// the build (PC_FAST_PATHS).
+#ifndef PCRT_FAST_PATHS
+#define PCRT_FAST_PATHS 1
+#endif
+
 namespace pcrt {
 
 // Thrown when the Python error indicator is set.  Carries nothing: the error
