@@ -9,12 +9,12 @@ using namespace pcrt;
 
 // The protocol's own fetch_df is a declaration: it checks its arguments and
 // answers None.
-Ref contract_fetch_df(Call&) { return none(); }
+Ref flow_contract_fetch_df(Call&) { return none(); }
 
 enum class FetchArg : std::size_t { self, namespace_, op, params };
 
 const FnSpec kFetchDf{"fetch_df",
-                      contract_fetch_df,
+                      flow_contract_fetch_df,
                       {self_arg(), arg("namespace", "str", Conv::Str), arg("op", "str", Conv::Str),
                        arg("params", "dict", Conv::Dict)},
                       "pd.DataFrame"};

@@ -147,25 +147,25 @@ Ref strict_str_of(PyObject* value) {
 
 enum class StrictStrArg : std::size_t { value };
 
-Ref strict_str_body(Call& c) { return strict_str_of(c[StrictStrArg::value]); }
+Ref bridgework_strict_str(Call& c) { return strict_str_of(c[StrictStrArg::value]); }
 
-const FnSpec kStrictStr{"_strict_str", strict_str_body, {arg("value", "Any")}, "str"};
+const FnSpec kStrictStr{"_strict_str", bridgework_strict_str, {arg("value", "Any")}, "str"};
 
 // ---------------------------------------------------------------------------
 // Request path
 
 enum class InitArg : std::size_t { self, session };
 
-Ref bridge_init(Call& c) {
+Ref investor_bridgework_init(Call& c) {
   setattr(c.self(), id_session, c[InitArg::session]);
   return none();
 }
 
-const FnSpec kInit{"__init__", bridge_init, {self_arg(), arg("session", "HttpSession")}, "None"};
+const FnSpec kInit{"__init__", investor_bridgework_init, {self_arg(), arg("session", "HttpSession")}, "None"};
 
 enum class FetchArg : std::size_t { self, namespace_, op, params };
 
-Ref fetch_df(Call& c) {
+Ref investor_bridgework_fetch_df(Call& c) {
   static const Id id_prefix("/market-data/investor/"), id_slash("/"), id_colon(":"), id_1D("1D");
   PyObject* self = c.self();
   Ref ns = call_method(c[FetchArg::namespace_], id_lower);
@@ -230,7 +230,7 @@ Ref fetch_df(Call& c) {
 }
 
 const FnSpec kFetchDf{"fetch_df",
-                      fetch_df,
+                      investor_bridgework_fetch_df,
                       {self_arg(), arg("namespace", "Namespace"), arg("op", "Operation"),
                        arg("params", "dict[str, Any]", Conv::Dict)},
                       "pd.DataFrame",
@@ -273,7 +273,7 @@ Ref date_text(const Call& c, PyObject* value) {
   return text_of(value);
 }
 
-Ref prepare_payload(Call& c) {
+Ref investor_bridgework_prepare_payload(Call& c) {
   Ref items = check(PyDict_Items(c[PrepareArg::params]));  // a snapshot: __hash__ of odd keys may run code
   Ref payload = new_dict();
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
@@ -311,13 +311,13 @@ Ref prepare_payload(Call& c) {
 }
 
 const FnSpec kPreparePayload{"_prepare_payload",
-                             prepare_payload,
+                             investor_bridgework_prepare_payload,
                              {self_arg(), arg("params", "dict[str, Any]", Conv::Dict)},
                              "dict[str, Any]"};
 
 enum class RequestArg : std::size_t { self, endpoint, payload };
 
-Ref request(Call& c) {
+Ref investor_bridgework_request(Call& c) {
   PyObject* self = c.self();
   PyObject* endpoint = c[RequestArg::endpoint];
   PyObject* payload = c[RequestArg::payload];
@@ -342,13 +342,13 @@ Ref request(Call& c) {
 }
 
 const FnSpec kRequest{"_request",
-                      request,
+                      investor_bridgework_request,
                       {self_arg(), arg("endpoint", "str", Conv::Str), arg("payload", "dict[str, Any]", Conv::Dict)},
                       "Any"};
 
 enum class QueryArg : std::size_t { self, payload };
 
-Ref to_query_params(Call& c) {
+Ref investor_bridgework_to_query_params(Call& c) {
   static const Id id_comma(",");
   Ref items = check(PyDict_Items(c[QueryArg::payload]));
   Ref query = new_dict();
@@ -375,7 +375,7 @@ Ref to_query_params(Call& c) {
 }
 
 const FnSpec kToQueryParams{"_to_query_params",
-                            to_query_params,
+                            investor_bridgework_to_query_params,
                             {self_arg(), arg("payload", "dict[str, Any]", Conv::Dict)},
                             "dict[str, Any]"};
 
@@ -384,7 +384,7 @@ const FnSpec kToQueryParams{"_to_query_params",
 
 enum class NormaliseArg : std::size_t { self, payload, namespace_ };
 
-Ref normalise_records(Call& c) {
+Ref investor_bridgework_normalise_records(Call& c) {
   static const Id id_data("data"), id_results("results"), id_items_key("items"), id_records("records");
   constexpr const char* kUnexpected = "Unexpected payload format for investor endpoint.";
   PyObject* self = c.self();
@@ -446,13 +446,13 @@ Ref normalise_records(Call& c) {
 }
 
 const FnSpec kNormaliseRecords{"_normalise_records",
-                               normalise_records,
+                               investor_bridgework_normalise_records,
                                {self_arg(), arg("payload", "Any"), arg("namespace", "Namespace")},
                                "list[dict[str, Any]]"};
 
 enum class EnsureArg : std::size_t { self, entry, namespace_, identifier };
 
-Ref ensure_mapping(Call& c) {
+Ref investor_bridgework_ensure_mapping(Call& c) {
   static const Id id_id("id");
   PyObject* entry = c[EnsureArg::entry];
   if (!is_mapping(c, entry)) raise_decoding(c, "Investor payload entries must be JSON objects.");
@@ -467,14 +467,14 @@ Ref ensure_mapping(Call& c) {
 }
 
 const FnSpec kEnsureMapping{"_ensure_mapping",
-                            ensure_mapping,
+                            investor_bridgework_ensure_mapping,
                             {self_arg(), arg("entry", "Any"), arg("namespace", "Namespace"),
                              arg("identifier", "str | None", Conv::OptStr, none_default())},
                             "dict[str, Any]"};
 
 enum class ToFrameArg : std::size_t { self, rows, namespace_ };
 
-Ref to_dataframe(Call& c) {
+Ref investor_bridgework_to_dataframe(Call& c) {
   static const Id id_Date("Date"), id_trade_date("trade_date"), id_timestamp("timestamp"), id_coerce("coerce"),
       id_s("s");
   PyObject* rows = c[ToFrameArg::rows];
@@ -515,7 +515,7 @@ Ref to_dataframe(Call& c) {
 }
 
 const FnSpec kToDataframe{"_to_dataframe",
-                          to_dataframe,
+                          investor_bridgework_to_dataframe,
                           {self_arg(), arg("rows", "list[dict[str, Any]]", Conv::List), arg("namespace", "Namespace")},
                           "pd.DataFrame"};
 
@@ -767,7 +767,7 @@ std::vector<std::int64_t> day_end_groups(PyObject* pd, PyObject* np, PyObject* d
 
 enum class ResampleArg : std::size_t { self, frame, namespace_, interval };
 
-Ref resample_frame(Call& c) {
+Ref investor_bridgework_resample_frame(Call& c) {
   static const Id id_Date("Date"), id_symbol("symbol"), id_icb("icb"), id_code("code"), id_ticker("ticker"),
       id_coerce("coerce"), id_number("number");
   PyObject* self = c.self();
@@ -1096,7 +1096,7 @@ Ref resample_frame(Call& c) {
 }
 
 const FnSpec kResampleFrame{"_resample_frame",
-                            resample_frame,
+                            investor_bridgework_resample_frame,
                             {self_arg(), arg("frame", "pd.DataFrame"), arg("namespace", "Namespace"),
                              arg("interval", "str", Conv::Str)},
                             "pd.DataFrame",
