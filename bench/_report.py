@@ -11,15 +11,19 @@ least speed-up accepted (None: reported, not judged).
 
 from __future__ import annotations
 
+import json
+import os
 import sys
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 from typing import Optional, Sequence
 
 MET, MISSED, NO_TARGET = "met", "MISSED", "-"
 
-# Every table reported in this process, as (title, rows): bench/run.py runs
-# the scripts in one process and ends with one summary of them all.
+# Every table reported in this process, as (title, rows).  bench/run.py runs
+# each script in a process of its own (a script may patch module globals) and
+# names a file in BENCH_REPORT_FILE where the tables are appended as JSON lines.
 REPORTED: list = []
+REPORT_FILE_ENV = "BENCH_REPORT_FILE"
 
 
 @dataclass
@@ -54,6 +58,9 @@ def _fmt_ns(ns: Optional[float]) -> str:
 def report(title: str, rows: Sequence[Row], file=None) -> int:
     """Prints the table; returns the exit status (1 when a target is missed)."""
     REPORTED.append((title, list(rows)))
+    if os.environ.get(REPORT_FILE_ENV):
+        with open(os.environ[REPORT_FILE_ENV], "a", encoding="utf-8") as sink:
+            sink.write(json.dumps({"title": title, "rows": [asdict(r) for r in rows]}) + "\n")
     out = file or sys.stdout
     width = max([len(r.name) for r in rows] + [len("case")])
     print(f"{title}", file=out)

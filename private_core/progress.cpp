@@ -10,6 +10,9 @@
 // update path, which runs once per finished item, is tuned for speed.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+
+#include <sys/ioctl.h>
 
 #include "pcrt/pcrt.hpp"
 #include "pcrt/site.hpp"
@@ -283,6 +286,40 @@ Ref progress_fmt_rate(Call& c) {
 
 const FnSpec kFmtRate{"_fmt_rate", progress_fmt_rate, {arg("rate", "float", Conv::Float)}, "str", nullptr};
 
+// shutil.get_terminal_size as imported at load.  While `shutil` still offers
+// it, the width is read here the way it reads it: entering its Python frame
+// from native code costs more than the whole query.
+PyObject* g_get_terminal_size = nullptr;
+
+// What shutil.get_terminal_size(fallback=(default, 24)).columns gives, read
+// without it; an empty Ref when COLUMNS is set, whose parsing is left to the
+// library.  os.environ writes through to the process environment, so getenv
+// sees what the library would see.
+Ref terminal_columns(PyObject* default_width) {
+#ifdef TIOCGWINSZ
+  static const Id id_fileno("fileno");
+  if (std::getenv("COLUMNS") != nullptr) return nullptr;
+  // Every way the query can fail ends in the fallback width, as there.
+  Ref stream = Ref::borrow(PySys_GetObject("__stdout__"));
+  if (!stream || stream.get() == Py_None) return Ref::borrow(default_width);
+  int fd = -1;
+  try {
+    Ref fileno = call_method(stream.get(), id_fileno);
+    fd = PyLong_Check(fileno.get()) ? PyLong_AsInt(fileno.get()) : -1;
+    if (fd == -1 && PyErr_Occurred()) raised();
+  } catch (const Raised&) {
+    catch_if(PyExc_Exception);
+    return Ref::borrow(default_width);
+  }
+  struct winsize size {};
+  if (fd < 0 || ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return Ref::borrow(default_width);
+  return integer(size.ws_col);
+#else
+  (void)default_width;
+  return nullptr;
+#endif
+}
+
 // The terminal's width; any failure of the query (no terminal, a replaced
 // `shutil`, a broken environment) falls back to `default`.
 enum class TermWidthArg : std::size_t { default_ };
@@ -291,9 +328,13 @@ Ref progress_term_width(Call& c) {
   PyObject* default_width = c[TermWidthArg::default_];
   try {
     Ref shutil = c.global(id_shutil);
+    Ref query = getattr(shutil.get(), id_get_terminal_size);
+    if (query.get() == g_get_terminal_size) {
+      if (Ref columns = terminal_columns(default_width)) return columns;
+    }
     Ref rows = integer(24);
     Ref fallback = tuple({default_width, rows.get()});
-    Ref size = call_method(shutil.get(), id_get_terminal_size, {}, {{id_fallback, fallback.get()}});
+    Ref size = call(query.get(), {}, {{id_fallback, fallback.get()}});
     return getattr(size.get(), id_columns);
   } catch (const Raised&) {
     catch_if(PyExc_Exception);
@@ -721,6 +762,8 @@ void build(Module& m) {
   m.import("os");
   m.import("re");
   m.import("shutil");
+  // kept for the life of the process, like the module that holds it
+  if (g_get_terminal_size == nullptr) g_get_terminal_size = getattr(m.get("shutil").get(), id_get_terminal_size).release();
   m.import("sys");
   m.import("time");
   m.import_from("dataclasses", {"dataclass"});

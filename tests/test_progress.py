@@ -8,6 +8,7 @@ import os
 import pty
 import re
 import select
+import shutil
 import struct
 import subprocess
 import sys
@@ -199,6 +200,53 @@ def test_pad_and_join_edges():
 def test_term_width_reads_the_environment(monkeypatch):
     monkeypatch.setenv("COLUMNS", "123")
     assert progress._term_width() == 123
+
+
+class _Stdout:
+    def __init__(self, fileno):
+        self._fileno = fileno
+
+    def fileno(self):
+        if isinstance(self._fileno, type) and issubclass(self._fileno, BaseException):
+            raise self._fileno("no descriptor")
+        return self._fileno
+
+
+def _library_width(default):
+    try:
+        return shutil.get_terminal_size(fallback=(default, 24)).columns
+    except Exception:
+        return default
+
+
+@pytest.mark.parametrize("columns", [None, "77", " 91 ", "0", "wide"])
+@pytest.mark.parametrize("stdout", ["tty 123", "tty 0", "pipe", -1, 2**40, "3", ValueError, OSError, RuntimeError,
+                                    None, "no fileno"])
+def test_term_width_reads_the_terminal_as_the_library_does(monkeypatch, stdout, columns):
+    """The width read without entering shutil is the width shutil reports."""
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    fds = []
+    if isinstance(stdout, str) and stdout.startswith("tty"):
+        master, slave = pty.openpty()
+        fds += [master, slave]
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, int(stdout.split()[1]), 0, 0))
+        stream = _Stdout(slave)
+    elif stdout == "pipe":
+        fds += list(os.pipe())
+        stream = _Stdout(fds[1])
+    elif stdout == "no fileno":
+        stream = object()
+    else:
+        stream = None if stdout is None else _Stdout(stdout)
+    monkeypatch.setattr(sys, "__stdout__", stream)
+    try:
+        assert progress._term_width(57) == _library_width(57)
+    finally:
+        for fd in fds:
+            os.close(fd)
 
 
 @pytest.mark.parametrize("failure", [OSError, ValueError, AttributeError])
