@@ -59,3 +59,12 @@ def json_of(request):
 
 def records(caplog, name):
     return [(r.levelname, r.msg, r.args) for r in caplog.records if r.name == name]
+
+
+# Property tests run the same examples on every run and keep no example database
+# in the tree; shrinking a failure stays quick.
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+settings.register_profile("gates", derandomize=True, database=None, deadline=None, print_blob=False,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile("gates")
