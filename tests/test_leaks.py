@@ -368,6 +368,14 @@ PATHS = [
 ]
 
 
+@pytest.mark.skipif(not SANITIZED, reason="only the sanitizer run loads the sanitizer build")
+def test_sanitizer_run_loads_the_sanitizer_build():
+    site = os.environ.get("PYTHONPATH", "").split(os.pathsep)[0]
+    assert site and wl.__file__.startswith(site)
+    with open("/proc/self/maps") as maps:
+        assert "libasan" in maps.read()
+
+
 @pytest.mark.parametrize("call, expected, watched", [p[1:] for p in PATHS], ids=[p[0] for p in PATHS])
 def test_no_leak(call, expected, watched):
     with quiet_logs():
