@@ -51,7 +51,8 @@ bench: build
 # import works afterwards.  UBSan does not stop a process by default: here its
 # first report aborts it, as ASan's does; ASan writes its reports to a log
 # directory, so one from a child process that a test tolerated still fails the
-# run.
+# run.  An allocation too large to serve fails with MemoryError, as it does
+# without ASan, instead of aborting.
 SAN_SITE := build/sanitize-site
 SAN_LOGS := build/sanitize-logs
 sanitize: $(STAMP)

@@ -233,7 +233,7 @@ class Fetcher:
     held: Callable[[], dict]
     good: Reply
     faults: dict[str, Expect | None]
-    body_errors: tuple = ()  # documented failures for a 200 with an arbitrary JSON body
+    body_errors: tuple = ()  # documented failures for an answer with an arbitrary JSON body
     stubs: dict = field(default_factory=dict)  # module globals replaced so only this module's code is judged
 
     def resolve(self):
@@ -291,7 +291,7 @@ def _investor_faults():
 
 BARS = {"data": [{"time": "2024-01-02T09:15:00", "open": 1.0, "high": 2.0, "low": 0.5, "close": 1.5,
                   "volume": 100}]}
-PRICE_ROWS_ERRORS = (DataDecodingError,)
+PRICE_ROWS_ERRORS = (DataDecodingError, HttpError)
 
 FETCHERS = [
     Fetcher("session_request", "private_core.wirelink", "HttpSession",
@@ -302,16 +302,18 @@ FETCHERS = [
     Fetcher("validate_company_types", "private_core.ledgerbook", "validate_company_types",
             lambda m, s, h: m.validate_company_types(s, h["symbols"]),
             lambda: {"symbols": [" vnm ", "fpt", ""]}, json_reply({"data": {"VNM": "bank"}}),
-            _ledger_faults("/reporting/meta/company-types/validate"), body_errors=(DataDecodingError,)),
+            _ledger_faults("/reporting/meta/company-types/validate"), body_errors=(DataDecodingError, HttpError)),
     Fetcher("fetch_statement_values", "private_core.ledgerbook", "fetch_statement_values",
             lambda m, s, h: m.fetch_statement_values(s, symbols=h["symbols"], statement_id=1, start_year=2020,
                                                      end_year=2021, period="year"),
             lambda: {"symbols": ["vnm"]}, json_reply({"data": []}),
-            _ledger_faults("/reporting/statements/values"), body_errors=(DataDecodingError,)),
+            _ledger_faults("/reporting/statements/values"), body_errors=(DataDecodingError, HttpError)),
     Fetcher("validate_api_key", "private_core.keygate", "validate_api_key",
             lambda m, s, h: m.validate_api_key(s, client_version="1.0", extra_context=h["context"]),
             lambda: {"context": {"app": "gates", "tags": ["a"]}}, json_reply({"valid": True}),
-            _keygate_faults(), body_errors=(ApiKeyValidationError,)),
+            _keygate_faults(),
+            # A "detail" or "message" that is no text fails while the rejection is handled.
+            body_errors=(ApiKeyValidationError, TypeError)),
     Fetcher("daybars.fetch_ohlcv", "private_core.daybars", "fetch_ohlcv",
             lambda m, s, h: m.fetch_ohlcv(s, h["symbols"], start="2024-01-01", end="2024-02-01", show_progress=False),
             lambda: {"symbols": ["vnm", " fpt "]}, json_reply(BARS), _price_faults("OHLCV"),
@@ -329,7 +331,7 @@ FETCHERS = [
             lambda: {"params": {"ids": ["VNM"], "start": "2024-01-01", "interval": None}},
             json_reply({"data": [{"symbol": "VNM", "date": "2024-01-02", "buy": 1.0}]}), _investor_faults(),
             # Rows become a frame through pandas, whose errors on odd values propagate.
-            body_errors=(DataDecodingError, ValueError, TypeError)),
+            body_errors=(DataDecodingError, HttpError, ValueError, TypeError)),
 ]
 FETCHER_IDS = [f.name for f in FETCHERS]
 
