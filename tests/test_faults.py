@@ -34,7 +34,7 @@ def test_fault_gives_the_documented_exception(server, fetcher, fault):
             expected.check(info.value)
         assert held == before and session_state(session) == state
 
-        server.reply = fetcher.good
+        server.reply, session.timeout = fetcher.good, 30
         fetcher.run(session, held)  # the session survives the fault
 
 

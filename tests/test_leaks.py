@@ -43,7 +43,7 @@ WINDOWS = 3
 BUDGET = 0.15  # seconds per loop that a slow path may take before its count is cut
 TRACED_BYTES_PER_CALL = 8
 RESIDENT_BYTES_PER_CALL = 32
-RESIDENT_SLACK = 256 * 1024  # allocator arenas and pages come in steps
+RESIDENT_SLACK = 512 * 1024  # allocator arenas and pages come in steps
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
