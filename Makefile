@@ -11,33 +11,46 @@ endif
 
 VENV := .venv
 PY := $(VENV)/bin/python
-STAMP := $(VENV)/.deps-installed
-SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
+# Pinned tools and packages; then the stand-in host package on top (what the tests need).
+DEPS := $(VENV)/.deps-installed
+STAMP := $(VENV)/.stand-ins-installed
+STAND_IN_SOURCES := $(shell find stand_ins/tessaro -name '*.py') stand_ins/pyproject.toml
+SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi') \
            CMakeLists.txt runtime/CMakeLists.txt pyproject.toml
+# Set when .venv does not exist yet: the one run that takes a minute or two.
+FIRST_RUN := $(if $(wildcard $(PY)),,yes)
 
 .PHONY: test build demo bench sanitize clean
 
 test: build
 	$(PY) -P -m pytest -q -W error
 
-build: $(VENV)/.built
+build: $(VENV)/.built $(STAMP)
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (neither python3.13 on PATH nor under pyenv)" >&2; exit 1; }
-	$(PYTHON313) -m venv $(VENV)
+	@echo "First run: creating $(VENV), installing dependencies and compiling the native modules (a minute or two)..."
+	@$(PYTHON313) -m venv $(VENV)
 
-$(STAMP): $(PY) requirements-dev.txt stand_ins/pyproject.toml
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
-	$(PY) -m pip install -q ./stand_ins
-	touch $@
+# pip, setuptools and wheel first, at their pinned versions, so that everything
+# after them is installed and built by known tools.
+$(DEPS): $(PY) requirements-dev.txt
+	@$(PY) -m pip install -q $$(grep -E '^(pip|setuptools|wheel)==' requirements-dev.txt)
+	@$(PY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+# Reinstalled whenever a stand-in source changes, without rebuilding the native modules.
+$(STAMP): $(DEPS) $(STAND_IN_SOURCES)
+	@$(PY) -m pip install -q --no-build-isolation --no-deps ./stand_ins
+	@touch $@
 
 # Editable-free install with a persistent build directory, so rebuilding
 # after a change compiles only what changed.
-$(VENV)/.built: $(STAMP) $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
+$(VENV)/.built: $(DEPS) $(SOURCES)
+	@$(if $(FIRST_RUN),,echo "Compiling the native modules...")
+	@$(PY) -m pip install -q --no-build-isolation --no-deps \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
-	touch $@
+	@touch $@
 
 demo: build
 	$(PY) -P demo/main.py
@@ -69,5 +82,7 @@ sanitize: $(STAMP)
 	if [ -n "$$(ls -A $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitizer reports above" >&2; status=1; fi; \
 	exit $$status
 
+# Everything the commands above generate: environment, build trees, caches.
 clean:
-	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info
+	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -1,93 +1,158 @@
 """A tour of the native core against the built-in local service.
 
-Starts the local service on a free port of 127.0.0.1, then validates an API key,
-asks for company types and statement values, routes a fetch through the
-per-client cache and downloads a small batch under the progress meter.
+Starts the local service on a free port of 127.0.0.1 and, through the small
+client in client.py, validates API keys, downloads a batch of end-of-day bars,
+intraday bars, an order book, investor flows and statement values, and shows
+the per-client cache at work. Stops the service at the end.
 """
 
 from __future__ import annotations
 
+import io
 import logging
 import pathlib
 import sys
+import threading
 import time
+from typing import Callable
 
 import pandas as pd
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "service"))
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "service")]
 
 import local_service  # noqa: E402
-from private_core import keygate, ledgerbook, memoguard, progress, ttlrules, wirelink  # noqa: E402
+from client import MarketClient, built  # noqa: E402
 from tessaro.exceptions import ApiKeyValidationError  # noqa: E402
 
-SYMBOLS = ["vnm", " fpt", "vcb ", "hpg", "mwg", "ssi", "tcb", "msn"]
+DAY = "2024-03-05"
+INDENT = "    "
 
 
-class DemoClient(memoguard.BaseMemoguard):
-    """What the public client does: one session, one cache, fetches routed through it."""
+def heading(text: str) -> None:
+    print(f"\n== {text}")
 
-    def __init__(self, session: wirelink.HttpSession) -> None:
-        super().__init__()
-        self.session = session
-        self.requests_sent = 0
 
-    def statements(self, symbols: list[str], start_year: int, end_year: int) -> pd.DataFrame:
-        def fetch() -> pd.DataFrame:
-            self.requests_sent += 1
-            answer = ledgerbook.fetch_statement_values(
-                self.session, symbols=symbols, statement_id=1, start_year=start_year, end_year=end_year, period="year"
-            )
-            return pd.DataFrame(answer["data"])
+def say(text: str) -> None:
+    print(INDENT + text, flush=True)
 
-        return self._fetch_with_cache(
-            "statements",
-            (tuple(symbols), start_year, end_year),
-            live=ttlrules.touches_latest_trading_day(f"{end_year}-12-31"),
-            fetcher=fetch,
-            ttl_live=ttlrules.ttl_eod_latest(),
-            ttl_history=ttlrules.ttl_eod_history(),
-        )
+
+def table(frame: pd.DataFrame, rows: int = 6) -> None:
+    text = frame.head(rows).to_string(index=False, float_format=lambda v: f"{v:,.2f}")
+    for line in text.splitlines():
+        say(line)
+
+
+def timed(call: Callable[[], pd.DataFrame]) -> tuple[pd.DataFrame, float]:
+    started = time.perf_counter()
+    frame = call()
+    return frame, (time.perf_counter() - started) * 1e3
+
+
+def skipped(feature: str, module: str) -> bool:
+    if built()[feature]:
+        return False
+    say(f"(skipped: {module} is not built in this checkout)")
+    return True
+
+
+def keys(service: local_service.LocalService) -> None:
+    heading("API key validation")
+    with MarketClient("wrong-key", base_url=service.base_url) as bad:
+        say("a wrong key first; the error the module logs just below is expected:")
+        try:
+            bad.validate_key()
+        except ApiKeyValidationError as exc:
+            say(f"wrong key refused: {exc}")
+    with MarketClient(service.api_key, base_url=service.base_url) as client:
+        answer = client.validate_key()
+        say(f"demo key accepted: valid={answer.valid} plan={answer.plan}")
+
+
+def prices(client: MarketClient) -> None:
+    heading(f"End-of-day bars: {len(local_service.VN30)} symbols, 2024-01-02 to 2024-03-29")
+    if not skipped("eod", "private_core.daybars"):
+        bars, ms = timed(lambda: client.eod(local_service.VN30, start="2024-01-02", end="2024-03-29"))
+        say(f"{len(bars)} bars in {ms:.0f} ms; closes of the last three sessions (thousand VND):")
+        closes = bars.pivot(index="time", columns="symbol", values="close").tail(3)
+        closes.index = closes.index.strftime("%Y-%m-%d")
+        table(closes.iloc[:, :10].reset_index())
+
+    heading(f"Intraday: VNM one-minute bars of {DAY} resampled to 5 minutes")
+    if not skipped("intraday", "private_core.ticklane.fetch_ohlcv"):
+        bars = client.intraday("VNM", start=DAY, end=DAY, interval="5m")
+        say(f"{len(bars)} bars; the first five:")
+        table(bars.assign(time=bars["time"].dt.strftime("%H:%M")), 5)
+
+    heading(f"Order book: FPT on {DAY}")
+    if not skipped("orderbook", "private_core.ticklane.fetch_orderbook"):
+        book = client.orderbook("FPT", target_date=DAY)
+        say(f"{len(book)} matched orders; the first five with the best bid and ask:")
+        columns = ["time", "side", "price", "volume", "bid_price_1", "ask_price_1"]
+        table(book.assign(time=book["time"].dt.strftime("%H:%M:%S"))[columns], 5)
+
+
+def investors(client: MarketClient) -> None:
+    heading("Investor flows: foreign trading in VNM and FPT, weekly, February 2024 (million VND)")
+    if skipped("investor", "private_core.investor.bridgework"):
+        return
+    flows = client.investor_flows("stock", "flow", ["VNM", "FPT"], group="foreign", start="2024-02-01",
+                                  end="2024-02-29", interval="1W")
+    flows = flows.assign(date=flows["date"].dt.strftime("%Y-%m-%d"))
+    table(flows[["symbol", "date", "buy_value", "sell_value", "net_value"]], 10)
+    market = client.investor_flows("market", "flow", "VNINDEX", start="2024-02-01", end="2024-02-29")
+    say(f"VNINDEX daily flows: {len(market)} rows (this path takes GET only: the bridge fell back from POST)")
+
+
+def statements(client: MarketClient) -> None:
+    heading("Statement values: income statements of VNM and FPT (million VND)")
+    table(client.statements(["VNM", "FPT"], statement_id=1, start_year=2021, end_year=2023))
+
+
+def cache(client: MarketClient, service: local_service.LocalService) -> None:
+    heading("The cache at work")
+    path = "/reporting/statements/values"
+    symbols = local_service.VN30[:10]
+    ask = lambda: client.statements(symbols, statement_id=2, start_year=2015, end_year=2024)  # noqa: E731
+    before = service.count(path)
+    _, first_ms = timed(ask)
+    _, second_ms = timed(ask)
+    say(f"balance sheets of 10 companies: first call {first_ms:.1f} ms, identical second call "
+        f"{second_ms:.3f} ms; requests to the service: {service.count(path) - before}")
+
+    service.latency = 0.2  # a slow answer, so that the eight callers surely overlap
+    before = service.count(path)
+    start, frames = threading.Barrier(8), []
+
+    def caller() -> None:
+        start.wait()
+        frames.append(client.statements(symbols, statement_id=3, start_year=2015, end_year=2024))
+
+    threads = [threading.Thread(target=caller) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    service.latency = 0.0
+    same = all(frame is frames[0] for frame in frames)
+    say(f"8 threads asking for one frame at once: requests to the service: {service.count(path) - before}, "
+        f"{'one shared frame' if same else 'different frames'}")
 
 
 def main() -> None:
-    logging.basicConfig(level=logging.WARNING, format="  log %(levelname)s %(name)s: %(message)s")
-    server, base_url = local_service.start()
-    print(f"local service at {base_url}\n")
-
-    with wirelink.HttpSession("wrong-key", base_url=base_url, version="1.0.0") as bad:
-        try:
-            keygate.validate_api_key(bad, client_version="1.0.0")
-        except ApiKeyValidationError as exc:
-            print(f"wrong key refused: {exc}")
-
-    with wirelink.HttpSession(local_service.DEMO_API_KEY, base_url=base_url, version="1.0.0") as session:
-        answer = keygate.validate_api_key(session, client_version="1.0.0")
-        print(f"key accepted: valid={answer.valid} plan={answer.plan} messages={answer.messages}\n")
-
-        types = ledgerbook.validate_company_types(session, SYMBOLS)
-        print("company types:", types["data"], "\n")
-
-        client = DemoClient(session)
-        for attempt in (1, 2):
-            started = time.perf_counter()
-            values = client.statements(["VNM", "FPT"], 2021, 2023)
-            spent = (time.perf_counter() - started) * 1e3
-            print(f"statements, call {attempt}: {len(values)} rows in {spent:.2f} ms "
-                  f"(requests sent so far: {client.requests_sent})")
-        print(values.to_string(index=False), "\n")
-
-        rows = 0
-        progress.start_progress(len(SYMBOLS), "Statements")
-        for done, symbol in enumerate(SYMBOLS, start=1):
-            rows += len(ledgerbook.fetch_statement_values(
-                session, symbols=[symbol], statement_id=2, start_year=2015, end_year=2024, period="quarter"
-            )["data"])
-            time.sleep(0.15)  # a visible pace for the meter
-            progress.update_progress(done)
-        progress.finish_progress()
-        print(f"batch done: {rows} statement rows for {len(SYMBOLS)} symbols")
-
-    server.shutdown()
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(line_buffering=True)  # keeps log lines (stderr) in place when piped
+    logging.basicConfig(level=logging.WARNING, format=INDENT + "log %(levelname)s %(name)s: %(message)s")
+    pd.set_option("display.width", 120)
+    with local_service.LocalService() as service:
+        print(f"Local market-data service at {service.base_url} (API key {service.api_key})")
+        keys(service)
+        with MarketClient(service.api_key, base_url=service.base_url) as client:
+            prices(client)
+            investors(client)
+            statements(client)
+            cache(client, service)
+    print("\nService stopped.")
 
 
 if __name__ == "__main__":

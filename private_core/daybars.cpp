@@ -1,6 +1,75 @@
-// private_core.daybars: not built yet.
-#include "pcrt/pcrt.hpp"
+// private_core.daybars: end-of-day price bars for one symbol or a batch, one
+// request per symbol, returned as one frame built and resampled by
+// private_core.helpers.
+#include "shared/prices.hpp"
 
-static void build(pcrt::Module&) {}
+namespace {
+using namespace pcrt;
+
+const Id id_ENDPOINT("ENDPOINT");
+const Id id_interval("interval"), id_start("start"), id_end("end");
+
+const prices::BatchKind kEod{id_ENDPOINT, "Batch EOD", prices::kOhlcvMessages, true};
+
+enum class FetchArg : std::size_t { session, symbol, start, end, interval, show_progress };
+
+Ref fetch_ohlcv(Call& c) {
+  const prices::Query query[] = {{id_interval, c[FetchArg::interval]},
+                                 {id_start, prices::nonempty(c[FetchArg::start])},
+                                 {id_end, prices::nonempty(c[FetchArg::end])}};
+  return prices::fetch_batch(c, kEod, c[FetchArg::session], c[FetchArg::symbol], query, c[FetchArg::interval],
+                             c.flag(FetchArg::show_progress));
+}
+
+const FnSpec kFetchOhlcv{"fetch_ohlcv",
+                         fetch_ohlcv,
+                         {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
+                          arg("start", "Optional[str]", Conv::OptStr, none_default()),
+                          arg("end", "Optional[str]", Conv::OptStr, none_default()),
+                          arg("interval", "Interval", Conv::Any, str_default("1D")),
+                          kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
+                         "pd.DataFrame",
+                         "Fetch end-of-day OHLCV bars for one symbol or a batch of symbols.\n"
+                         "\n"
+                         "Parameters\n"
+                         "----------\n"
+                         "session:\n"
+                         "    Authenticated HTTP session.\n"
+                         "symbol:\n"
+                         "    One ticker symbol or a sequence of them; trimmed, upper-cased, de-duplicated.\n"
+                         "start, end:\n"
+                         "    Optional date bounds handed to the service as given.\n"
+                         "interval:\n"
+                         "    Bar interval the frame is resampled to.\n"
+                         "show_progress:\n"
+                         "    Draw the progress meter as symbols complete.\n"
+                         "\n"
+                         "Returns\n"
+                         "-------\n"
+                         "pd.DataFrame\n"
+                         "    Every symbol's bars in one frame; an empty frame when the service has none.\n"
+                         "\n"
+                         "Raises\n"
+                         "------\n"
+                         "HttpError\n"
+                         "    When a request fails or the service answers with an error status.\n"
+                         "DataDecodingError\n"
+                         "    When an answer is not JSON or not of the expected shape."};
+
+void build(Module& m) {
+  m.import("sys");
+  m.import_from("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
+  m.import_from("tessaro.exceptions", {"DataDecodingError"});
+  m.import_relative("wirelink", {"HttpSession"});
+  m.import_relative("helpers", {"Interval", "_to_dataframe", "resample_ohlcv_multi"});
+  m.import_relative("progress", {"start_progress", "update_progress", "finish_progress"});
+  m.import("pandas", "pd");
+  m.add("ENDPOINT", str("/market-data/eod/ohlcv").get());
+  m.def(prices::kNormalizeSymbols);
+  m.def(prices::kRenderProgress);
+  m.def(kFetchOhlcv);
+}
+
+}  // namespace
 
 PCRT_MODULE(daybars, build)

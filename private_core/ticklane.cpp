@@ -1,6 +1,129 @@
-// private_core.ticklane: not built yet.
-#include "pcrt/pcrt.hpp"
+// private_core.ticklane: intraday price bars (always fetched as one-minute
+// bars and resampled to the caller's interval) and the order book of one
+// trading day, for one symbol or a batch, one request per symbol.
+#include "shared/prices.hpp"
 
-static void build(pcrt::Module&) {}
+namespace {
+using namespace pcrt;
+
+const Id id_ENDPOINT("ENDPOINT"), id_ORDERBOOK_ENDPOINT("ORDERBOOK_ENDPOINT");
+const Id id_interval("interval"), id_start("start"), id_end("end"), id_adjusted("adjusted"),
+    id_target_date("target_date");
+const Id lit_one_minute("1m"), lit_true("true"), lit_false("false");
+
+const prices::BatchKind kIntraday{id_ENDPOINT, "Batch intraday", prices::kOhlcvMessages, true};
+const prices::BatchKind kOrderbook{id_ORDERBOOK_ENDPOINT, "Orderbook intraday", prices::kOrderbookMessages, false};
+
+enum class OhlcvArg : std::size_t { session, symbol, start, end, interval, adjusted, show_progress };
+
+Ref fetch_ohlcv(Call& c) {
+  PyObject* adjusted = c[OhlcvArg::adjusted];
+  // Exactly a bool: 0 and 1 would otherwise pass for False and True.
+  if (adjusted != Py_None && !PyBool_Check(adjusted)) raise_arg_type("adjusted", "bool", adjusted);
+  PyObject* adjusted_text = adjusted == Py_None ? nullptr : (adjusted == Py_True ? lit_true : lit_false).get();
+  // The service is always asked for one-minute bars; the caller's interval
+  // is applied by the resampler.
+  const prices::Query query[] = {{id_interval, lit_one_minute.get()},
+                                 {id_start, prices::nonempty(c[OhlcvArg::start])},
+                                 {id_end, prices::nonempty(c[OhlcvArg::end])},
+                                 {id_adjusted, adjusted_text}};
+  return prices::fetch_batch(c, kIntraday, c[OhlcvArg::session], c[OhlcvArg::symbol], query, c[OhlcvArg::interval],
+                             c.flag(OhlcvArg::show_progress));
+}
+
+const FnSpec kFetchOhlcv{"fetch_ohlcv",
+                         fetch_ohlcv,
+                         {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
+                          arg("start", "Optional[str]", Conv::OptStr, none_default()),
+                          arg("end", "Optional[str]", Conv::OptStr, none_default()),
+                          arg("interval", "IntervalIntraday", Conv::Any, str_default("1m")),
+                          arg("adjusted", "Optional[bool]", Conv::Any, none_default()),
+                          kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
+                         "pd.DataFrame",
+                         "Fetch intraday OHLCV bars for one symbol or a batch of symbols.\n"
+                         "\n"
+                         "Parameters\n"
+                         "----------\n"
+                         "session:\n"
+                         "    Authenticated HTTP session.\n"
+                         "symbol:\n"
+                         "    One ticker symbol or a sequence of them; trimmed, upper-cased, de-duplicated.\n"
+                         "start, end:\n"
+                         "    Optional time bounds handed to the service as given.\n"
+                         "interval:\n"
+                         "    Bar interval the one-minute bars are resampled to.\n"
+                         "adjusted:\n"
+                         "    Ask for adjusted prices (True), unadjusted (False) or the service default (None).\n"
+                         "show_progress:\n"
+                         "    Draw the progress meter as symbols complete.\n"
+                         "\n"
+                         "Returns\n"
+                         "-------\n"
+                         "pd.DataFrame\n"
+                         "    Every symbol's bars in one frame; an empty frame when the service has none.\n"
+                         "\n"
+                         "Raises\n"
+                         "------\n"
+                         "HttpError\n"
+                         "    When a request fails or the service answers with an error status.\n"
+                         "DataDecodingError\n"
+                         "    When an answer is not JSON or not of the expected shape."};
+
+enum class OrderbookArg : std::size_t { session, symbol, target_date, show_progress };
+
+Ref fetch_orderbook(Call& c) {
+  const prices::Query query[] = {{id_target_date, prices::nonempty(c[OrderbookArg::target_date])}};
+  return prices::fetch_batch(c, kOrderbook, c[OrderbookArg::session], c[OrderbookArg::symbol], query, nullptr,
+                             c.flag(OrderbookArg::show_progress));
+}
+
+const FnSpec kFetchOrderbook{"fetch_orderbook",
+                             fetch_orderbook,
+                             {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
+                              arg("target_date", "Optional[str]", Conv::OptStr, none_default()),
+                              kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
+                             "pd.DataFrame",
+                             "Fetch the intraday order-book records of one trading day.\n"
+                             "\n"
+                             "Parameters\n"
+                             "----------\n"
+                             "session:\n"
+                             "    Authenticated HTTP session.\n"
+                             "symbol:\n"
+                             "    One ticker symbol or a sequence of them; trimmed, upper-cased, de-duplicated.\n"
+                             "target_date:\n"
+                             "    Trading day handed to the service as given; the service's default when absent.\n"
+                             "show_progress:\n"
+                             "    Draw the progress meter as symbols complete.\n"
+                             "\n"
+                             "Returns\n"
+                             "-------\n"
+                             "pd.DataFrame\n"
+                             "    Every symbol's records in one frame, not resampled; an empty frame when there are none.\n"
+                             "\n"
+                             "Raises\n"
+                             "------\n"
+                             "HttpError\n"
+                             "    When a request fails or the service answers with an error status.\n"
+                             "DataDecodingError\n"
+                             "    When an answer is not JSON or not of the expected shape."};
+
+void build(Module& m) {
+  m.import("sys");
+  m.import_from("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
+  m.import_from("tessaro.exceptions", {"DataDecodingError"});
+  m.import_relative("wirelink", {"HttpSession"});
+  m.import_relative("helpers", {"IntervalIntraday", "_to_dataframe", "resample_ohlcv_multi"});
+  m.import_relative("progress", {"start_progress", "update_progress", "finish_progress"});
+  m.import("pandas", "pd");
+  m.add("ENDPOINT", str("/market-data/intraday/ohlcv").get());
+  m.add("ORDERBOOK_ENDPOINT", str("/market-data/intraday/orderbook").get());
+  m.def(prices::kNormalizeSymbols);
+  m.def(prices::kRenderProgress);
+  m.def(kFetchOhlcv);
+  m.def(kFetchOrderbook);
+}
+
+}  // namespace
 
 PCRT_MODULE(ticklane, build)

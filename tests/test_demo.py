@@ -1,20 +1,65 @@
-"""The demo runs end to end against the built-in local service."""
+"""The demo runs end to end against the built-in local service, quietly and quickly."""
 
 import pathlib
 import subprocess
 import sys
 
+import pytest
+
+from private_core import daybars, ticklane
+from private_core.investor import bridgework
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
+SECTIONS = [
+    (hasattr(daybars, "fetch_ohlcv"), "End-of-day bars: 30 symbols", "1770 bars in "),
+    (hasattr(ticklane, "fetch_ohlcv"), "Intraday: VNM", "46 bars; the first five:"),
+    (hasattr(ticklane, "fetch_orderbook"), "Order book: FPT", " matched orders; the first five"),
+    (hasattr(bridgework, "InvestorBridgework"), "Investor flows:", "the bridge fell back from POST"),
+]
 
-def test_demo_runs_against_the_local_service():
-    out = subprocess.run(
-        [sys.executable, "-P", str(ROOT / "demo" / "main.py")], capture_output=True, text=True, timeout=60, check=True
+
+@pytest.fixture(scope="module")
+def demo():
+    return subprocess.run(
+        [sys.executable, "-X", "dev", "-P", str(ROOT / "demo" / "main.py")],
+        capture_output=True, text=True, timeout=60, check=True, cwd=ROOT,
     )
-    lines = out.stdout.splitlines()
-    assert "wrong key refused: Invalid API key." in lines
-    assert any(line.startswith("key accepted: valid=True plan=demo") for line in lines)
-    # The second identical request is served from the cache.
-    assert any("call 2: 6 rows" in line and "requests sent so far: 1" in line for line in lines)
-    assert lines[-1] == "batch done: 80 statement rows for 8 symbols"
-    assert "Backend rejected API key validation (status=401" in out.stderr
+
+
+def section(out, title):
+    """The lines of the section whose heading starts with ``title``."""
+    lines = out.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("== " + title))
+    end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("== ")), len(lines))
+    return "\n".join(lines[start:end])
+
+
+def test_keys_are_validated_and_the_expected_error_is_announced(demo):
+    text = section(demo.stdout, "API key validation")
+    assert "the error the module logs just below is expected" in text
+    assert "wrong key refused: Invalid API key." in text
+    assert "demo key accepted: valid=True plan=demo" in text
+    # The refused key is the only thing on stderr: no warning under -X dev.
+    assert demo.stderr.splitlines() == [
+        "    log ERROR private_core.keygate: Backend rejected API key validation "
+        "(status=401, payload={'detail': 'Invalid API key.'})"
+    ]
+
+
+@pytest.mark.parametrize("is_built, title, shown", SECTIONS)
+def test_each_fetcher_section_shows_its_table_or_says_it_is_skipped(demo, is_built, title, shown):
+    text = section(demo.stdout, title)
+    assert (shown in text) is is_built
+    assert ("is not built in this checkout" in text) is not is_built
+
+
+def test_the_cache_serves_repeats_and_merges_concurrent_callers(demo):
+    text = section(demo.stdout, "The cache at work")
+    assert "identical second call" in text and "; requests to the service: 1" in text
+    assert "8 threads asking for one frame at once: requests to the service: 1, one shared frame" in text
+    assert "revenue" in section(demo.stdout, "Statement values")
+
+
+def test_the_service_is_stopped_at_the_end(demo):
+    assert demo.stdout.splitlines()[-1] == "Service stopped."

@@ -1,0 +1,402 @@
+// The price modules' shared code: symbol cleaning, the plain-text progress
+// line and the batch loop of the end-of-day, intraday and order-book fetchers.
+#include "prices.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace prices {
+namespace {
+using namespace pcrt;
+
+// Module-level names, read at call time from the calling module.
+const Id id_sys("sys"), id_Sequence("Sequence"), id_normalize_symbols("_normalize_symbols"),
+    id_start_progress("start_progress"), id_update_progress("update_progress"),
+    id_finish_progress("finish_progress"), id_DataDecodingError("DataDecodingError"), id_pd("pd"),
+    id_to_dataframe("_to_dataframe"), id_resample_ohlcv_multi("resample_ohlcv_multi");
+// Attributes, methods, keywords and payload members.
+const Id id_strip("strip"), id_upper("upper"), id_stdout("stdout"), id_write("write"), id_flush("flush"),
+    id_get("get"), id_params("params"), id_json("json"), id_DataFrame("DataFrame"), id_interval("interval"),
+    id_symbol("symbol"), id_error("error"), id_data("data");
+const Id lit_empty(""), lit_newline("\n"), lit_3d("3d");
+
+// Rows between two checks for a pending Ctrl-C inside one symbol's answer.
+constexpr Py_ssize_t kSignalStride = 4096;
+
+// ---------------------------------------------------------------------------
+// Text helpers.
+
+// "".join(pieces)
+Ref join(Args pieces) {
+  Ref items = tuple(pieces);
+  return check(PyUnicode_Join(lit_empty.get(), items.get()));
+}
+
+// text.strip(): whitespace as str.strip() sees it; a str subclass runs its own method.
+Ref strip(PyObject* text) {
+  if (!PyUnicode_CheckExact(text)) return call_method(text, id_strip);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  Py_ssize_t begin = 0, end = n;
+  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  if (begin == 0 && end == n) return Ref::borrow(text);
+  return check(PyUnicode_Substring(text, begin, end));
+}
+
+bool lower_ascii(Py_UCS4 ch) { return ch >= 'a' && ch <= 'z'; }
+
+// text.upper(): ASCII symbols (nearly all of them) are mapped here; anything
+// else gets the interpreter's full case mapping ("ß" becomes "SS").
+Ref upper(PyObject* text) {
+  if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return call_method(text, id_upper);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  const Py_UCS1* src = PyUnicode_1BYTE_DATA(text);
+  Py_ssize_t first = 0;
+  while (first < n && !lower_ascii(src[first])) ++first;
+  if (first == n) return Ref::borrow(text);
+  Ref out = check(PyUnicode_New(n, 127));
+  Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS1 ch = src[i];
+    dst[i] = lower_ascii(ch) ? static_cast<Py_UCS1>(ch - ('a' - 'A')) : ch;
+  }
+  return out;
+}
+
+bool blank(PyObject* text) {
+  return PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) == 0 : !truthy(text);
+}
+
+// ---------------------------------------------------------------------------
+
+enum class NormalizeArg : std::size_t { symbols };
+
+// A set of ASCII texts owned elsewhere: open addressing, no allocation per
+// entry, so checking a symbol costs about what hashing it does.
+class AsciiSet {
+ public:
+  explicit AsciiSet(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.resize(capacity);
+  }
+
+  bool contains(std::string_view text) const { return slots_[find(text, hash(text))].data != nullptr; }
+
+  void insert(std::string_view text) {
+    const std::uint32_t h = hash(text);
+    Slot& slot = slots_[find(text, h)];
+    if (slot.data != nullptr) return;
+    slot = {text.data(), static_cast<std::uint32_t>(text.size()), h};
+    if (++used_ * 2 > slots_.size()) grow();
+  }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;  // null: free
+    std::uint32_t size = 0;
+    std::uint32_t hash = 0;
+  };
+
+  static std::uint32_t hash(std::string_view text) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (char ch : text) h = (h ^ static_cast<unsigned char>(ch)) * 0x100000001b3ULL;
+    return static_cast<std::uint32_t>(h ^ (h >> 29));
+  }
+
+  // The slot holding `text`, or the free slot where it belongs.
+  std::size_t find(std::string_view text, std::uint32_t h) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.data == nullptr) return i;
+      if (slot.hash == h && slot.size == text.size() && std::memcmp(slot.data, text.data(), text.size()) == 0) {
+        return i;
+      }
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.data != nullptr) slots_[find({slot.data, slot.size}, slot.hash)] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+// The symbols already taken.  While every one is an exact ASCII str (the
+// normal case) they are compared by content, so a duplicate is recognised
+// before any object is made for it; the first symbol of another kind moves
+// every comparison to a Python set, with the interpreter's equality.
+class SeenSymbols {
+ public:
+  explicit SeenSymbols(Py_ssize_t expected) : ascii_(static_cast<std::size_t>(expected)) {}
+
+  // Whether an ASCII symbol spelt `text` was taken already (false once the
+  // Python set decides: the caller then makes the object and calls take()).
+  bool known(std::string_view text) const { return !set_ && ascii_.contains(text); }
+
+  // Appends `symbol` to `result` unless it was taken already.
+  void take(PyObject* result, Ref symbol) {
+    if (!set_ && PyUnicode_CheckExact(symbol.get()) && PyUnicode_IS_ASCII(symbol.get())) {
+      std::string_view text = ascii_view(symbol.get());
+      if (ascii_.contains(text)) return;
+      list_append(result, symbol.get());
+      ascii_.insert(text);  // the list keeps the text alive
+      return;
+    }
+    if (!set_) set_ = check(PySet_New(result));
+    if (check(PySet_Contains(set_.get(), symbol.get()))) return;
+    check(PySet_Add(set_.get(), symbol.get()));
+    list_append(result, symbol.get());
+  }
+
+  static std::string_view ascii_view(PyObject* text) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+  }
+
+ private:
+  AsciiSet ascii_;
+  Ref set_;
+};
+
+constexpr std::size_t kShortSymbol = 64;
+
+// One element of a symbol sequence.  A short exact ASCII str is trimmed and
+// upper-cased in one pass on the stack, and becomes an object only when it is
+// new; anything else goes through strip() and upper().
+void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
+  if (PyUnicode_CheckExact(element) && PyUnicode_IS_ASCII(element) &&
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(element)) <= kShortSymbol) {
+    std::string_view raw = SeenSymbols::ascii_view(element);
+    std::size_t begin = 0, end = raw.size();
+    while (begin < end && Py_UNICODE_ISSPACE(static_cast<Py_UCS1>(raw[begin]))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(static_cast<Py_UCS1>(raw[end - 1]))) --end;
+    if (begin == end) return;
+    char buffer[kShortSymbol];
+    bool changed = begin != 0 || end != raw.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      char ch = raw[i];
+      if (lower_ascii(static_cast<unsigned char>(ch))) {
+        ch = static_cast<char>(ch - ('a' - 'A'));
+        changed = true;
+      }
+      buffer[i - begin] = ch;
+    }
+    std::string_view cleaned(buffer, end - begin);
+    if (seen.known(cleaned)) return;
+    if (!changed) return seen.take(result, Ref::borrow(element));
+    Ref symbol = check(PyUnicode_New(static_cast<Py_ssize_t>(cleaned.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(symbol.get()), cleaned.data(), cleaned.size());
+    return seen.take(result, std::move(symbol));
+  }
+  Ref cleaned = strip(element);
+  if (blank(cleaned.get())) return;
+  seen.take(result, upper(cleaned.get()));
+}
+
+// Duplicates are judged on the cleaned symbol, keeping the first occurrence
+// and the caller's order: "vnm" and " VNM" are one symbol, fetched once, and
+// a batch runs in the same order in every process.
+Ref normalize_symbols(Call& c) {
+  PyObject* symbols = c[NormalizeArg::symbols];
+  if (PyUnicode_Check(symbols)) {
+    Ref cleaned = strip(symbols);
+    if (blank(cleaned.get())) raise(PyExc_ValueError, "symbol must not be empty.");
+    Ref result = new_list(1);
+    PyList_SET_ITEM(result.get(), 0, upper(cleaned.get()).release());
+    return result;
+  }
+  Ref sequence_abc = c.global(id_Sequence);
+  if (!isinstance(symbols, sequence_abc.get()) || PyBytes_Check(symbols)) {
+    raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
+  }
+  Ref result = new_list();
+  // Sized from a list or tuple only: asking another sequence its length would
+  // run its code, and a range may claim more entries than memory holds.
+  Py_ssize_t expected = PyList_CheckExact(symbols) ? PyList_GET_SIZE(symbols)
+                        : PyTuple_CheckExact(symbols) ? PyTuple_GET_SIZE(symbols)
+                                                      : 0;
+  SeenSymbols seen(expected);
+  Ref iterator = check(PyObject_GetIter(symbols));
+  while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
+    take_element(seen, result.get(), element.get());
+  }
+  if (PyErr_Occurred()) raised();
+  if (PyList_GET_SIZE(result.get()) == 0) {
+    raise(PyExc_ValueError, "symbol sequence must contain at least one non-empty string.");
+  }
+  return result;
+}
+
+enum class RenderArg : std::size_t { current, total, symbol };
+
+void write_stdout(const Call& c, PyObject* text) {
+  Ref sys = c.global(id_sys);
+  Ref out = getattr(sys.get(), id_stdout);
+  call_method(out.get(), id_write, {text});
+  out = getattr(sys.get(), id_stdout);
+  call_method(out.get(), id_flush);
+}
+
+// Python's arithmetic on the converted ints throughout, so huge or negative
+// counts draw (or fail) exactly as the interpreter would.
+Ref render_progress(Call& c) {
+  PyObject* current = c[RenderArg::current];
+  PyObject* total = c[RenderArg::total];
+  Ref zero = integer(0);
+  if (check(PyObject_RichCompareBool(total, zero.get(), Py_LE))) return none();
+  Ref bar_width = integer(49);
+  Ref percent = check(PyNumber_TrueDivide(current, total));
+  Ref filled = check(PyNumber_Long(check(PyNumber_Multiply(bar_width.get(), percent.get())).get()));
+  Ref empty = check(PyNumber_Subtract(bar_width.get(), filled.get()));
+  Ref stars = check(PyNumber_Multiply(str("*").get(), filled.get()));
+  Ref blanks = check(PyNumber_Multiply(str(" ").get(), empty.get()));
+  Ref hundred = integer(100);
+  Ref pct = check(PyNumber_Long(check(PyNumber_Multiply(percent.get(), hundred.get())).get()));
+  Ref pct_text = check(PyObject_Format(pct.get(), lit_3d.get()));
+  Ref line = join({str("\r[").get(), stars.get(), blanks.get(), str("] ").get(), pct_text.get(), str("%  ").get(),
+                   check(PyObject_Str(current)).get(), str(" of ").get(), check(PyObject_Str(total)).get(),
+                   str(" completed | ").get(), c[RenderArg::symbol]});
+  write_stdout(c, line.get());
+  if (check(PyObject_RichCompareBool(current, total, Py_EQ))) write_stdout(c, lit_newline.get());
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// The batch loop.
+
+[[noreturn]] void raise_decoding(const Call& c, PyObject* message) {
+  raise_exc(call(c.global(id_DataDecodingError).get(), {message}));
+}
+[[noreturn]] void raise_decoding(const Call& c, const char* message) { raise_decoding(c, str(message).get()); }
+
+// response.json(); a body that does not decode, including one nested deeper
+// than the decoder can follow, is the service's fault, not the caller's.
+Ref decode(const Call& c, PyObject* response, const Messages& messages) {
+  try {
+    return call_method(response, id_json);
+  } catch (const Raised&) {
+    Ref cause = catch_matching([] { return tuple({PyExc_ValueError, PyExc_RecursionError}); });
+    Ref error;
+    {
+      Handling handling(cause.get());
+      error = call(c.global(id_DataDecodingError).get(), {str(messages.not_json).get()});
+    }
+    raise_from(std::move(error), std::move(cause));
+  }
+}
+
+// payload.get(key); a plain dict is read directly.
+Ref member(PyObject* payload, const Id& key) {
+  if (!PyDict_CheckExact(payload)) return call_method(payload, id_get, {key.get()});
+  Ref value = dict_get(payload, key);
+  return value ? value : none();
+}
+
+Ref query_for(PyObject* symbol, std::span<const Query> query) {
+  Ref params = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(query.size()) + 1));
+  dict_set(params.get(), id_symbol, symbol);
+  for (const Query& q : query) {
+    if (q.value != nullptr) dict_set(params.get(), q.key, q.value);
+  }
+  return params;
+}
+
+// Every element of `data` as a row {"symbol": symbol, **element}.
+void append_rows(const Call& c, PyObject* rows, PyObject* symbol, PyObject* data, const Messages& messages) {
+  // The size is read on every pass: a dict subclass's keys() may change the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+    if (i % kSignalStride == kSignalStride - 1) check(PyErr_CheckSignals());
+    Ref element = Ref::borrow(PyList_GET_ITEM(data, i));
+    if (!PyDict_Check(element.get())) raise_decoding(c, messages.not_row);
+    // Sized for every member up front, so the row never grows while filled.
+    Ref row = check(_PyDict_NewPresized(PyDict_GET_SIZE(element.get()) + 1));
+    dict_set(row.get(), id_symbol, symbol);
+    check(PyDict_Update(row.get(), element.get()));
+    list_append(rows, row.get());
+  }
+}
+
+void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* response, const Messages& messages) {
+  Ref payload = decode(c, response, messages);
+  if (!PyDict_Check(payload.get())) raise_decoding(c, messages.not_object);
+  Ref error = member(payload.get(), id_error);
+  if (truthy(error.get())) {
+    Ref value = PyDict_CheckExact(payload.get()) ? error : check(PyObject_GetItem(payload.get(), id_error.get()));
+    Ref message = join({str("Backend returned error for ").get(), check(PyObject_Str(symbol)).get(),
+                        str(": ").get(), check(PyObject_Str(value.get())).get()});
+    raise_decoding(c, message.get());
+  }
+  Ref data = member(payload.get(), id_data);
+  if (!PyList_Check(data.get())) raise_decoding(c, messages.not_series);
+  append_rows(c, rows, symbol, data.get(), messages);
+}
+
+}  // namespace
+
+const Messages kOhlcvMessages{"Unable to decode OHLCV response as JSON", "Unexpected payload structure for OHLCV response.",
+                              "Unexpected payload format for OHLCV series.", "Each OHLCV row must be a dictionary."};
+const Messages kOrderbookMessages{"Unable to decode orderbook response as JSON",
+                                  "Unexpected payload structure for orderbook response.",
+                                  "Unexpected payload format for orderbook series.",
+                                  "Each orderbook row must be a dictionary."};
+
+const pcrt::FnSpec kNormalizeSymbols{"_normalize_symbols",
+                                     normalize_symbols,
+                                     {arg("symbols", "Union[str, Sequence[str]]")},
+                                     "List[str]",
+                                     "Normalise symbol input to an upper-case list without duplicates."};
+
+const pcrt::FnSpec kRenderProgress{"_render_progress",
+                                   render_progress,
+                                   {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
+                                    arg("symbol", "str", Conv::Str)},
+                                   "None",
+                                   "Draw a one-line text progress bar on standard output."};
+
+PyObject* nonempty(PyObject* text) { return text != Py_None && PyUnicode_GET_LENGTH(text) != 0 ? text : nullptr; }
+
+Ref fetch_batch(const Call& c, const BatchKind& kind, PyObject* session, PyObject* symbol,
+                std::span<const Query> query, PyObject* interval, bool show_progress) {
+  Ref symbols = call(c.global(id_normalize_symbols).get(), {symbol});
+  Ref total = integer(check_size(PyObject_Size(symbols.get())));
+  Ref rows = new_list();
+  call(c.global(id_start_progress).get(), {total.get(), str(kind.label).get()});
+
+  Ref iterator = check(PyObject_GetIter(symbols.get()));
+  long long index = 0;
+  while (Ref sym = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+    ++index;
+    // Every pass gives Ctrl-C its chance: with quick answers the loop may
+    // never run Python code of its own between two symbols.
+    check(PyErr_CheckSignals());
+    Ref params = query_for(sym.get(), query);
+    Ref endpoint = c.global(kind.endpoint);
+    Ref response = call_method(session, id_get, {endpoint.get()}, {{id_params, params.get()}});
+    append_answer(c, rows.get(), sym.get(), response.get(), kind.messages);
+    if (show_progress) call(c.global(id_update_progress).get(), {integer(index).get()});
+  }
+  if (PyErr_Occurred()) raised();
+  call(c.global(id_finish_progress).get());
+
+  if (PyList_GET_SIZE(rows.get()) == 0) {
+    Ref pd = c.global(id_pd);
+    return call_method(pd.get(), id_DataFrame);
+  }
+  Ref frame = call(c.global(id_to_dataframe).get(), {rows.get()});
+  if (!kind.resampled) return frame;
+  return call(c.global(id_resample_ohlcv_multi).get(), {frame.get()}, {{id_interval, interval}});
+}
+
+}  // namespace prices

@@ -1,0 +1,55 @@
+// What the price modules (private_core.daybars, private_core.ticklane) share:
+// symbol cleaning, the plain-text progress line, and the one batch loop every
+// price fetcher runs.  Compiled once into a static library linked into both
+// modules; each module binds the shared functions in its own namespace, so
+// their global look-ups read that module's names.
+#pragma once
+
+#include <span>
+
+#include "pcrt/pcrt.hpp"
+
+namespace prices {
+
+// _normalize_symbols(symbols) and _render_progress(current, total, symbol).
+extern const pcrt::FnSpec kNormalizeSymbols;
+extern const pcrt::FnSpec kRenderProgress;
+
+// The texts a fetcher reports a malformed answer with.
+struct Messages {
+  const char* not_json;     // the body does not decode
+  const char* not_object;   // the body is JSON but not an object
+  const char* not_series;   // "data" missing or not an array
+  const char* not_row;      // an element of "data" is not an object
+};
+
+extern const Messages kOhlcvMessages;
+extern const Messages kOrderbookMessages;
+
+// One kind of batch: where it goes, how the meter is labelled, what it says
+// when an answer is malformed, and whether the frame is resampled.
+struct BatchKind {
+  const pcrt::Id& endpoint;  // module-level name holding the API path
+  const char* label;         // progress meter label
+  const Messages& messages;
+  bool resampled;            // hand the frame to resample_ohlcv_multi(interval=...)
+};
+
+// One query parameter after "symbol"; a null value is not sent.
+struct Query {
+  const pcrt::Id& key;
+  PyObject* value;
+};
+
+// The value of an optional text argument to send: the text when it is
+// non-empty, else null (not sent).
+PyObject* nonempty(PyObject* text);
+
+// Runs a batch for the fetcher being called (`c` supplies the module
+// namespace): normalise `symbol`, start the meter, one GET per symbol with
+// {"symbol": <symbol>, <query>...}, check each payload, tag every row with its
+// symbol, then finish the meter and build the frame.
+pcrt::Ref fetch_batch(const pcrt::Call& c, const BatchKind& kind, PyObject* session, PyObject* symbol,
+                      std::span<const Query> query, PyObject* interval, bool show_progress);
+
+}  // namespace prices

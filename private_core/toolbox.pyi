@@ -1,0 +1,1 @@
+"""Importable utility module; defines no names."""

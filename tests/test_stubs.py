@@ -1,0 +1,85 @@
+"""The type stubs ship with the package and agree with the built modules."""
+
+import importlib
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+import private_core
+from conftest import ROOT
+
+MODULES = [
+    "wirelink", "daybars", "ticklane", "memstore", "ttlrules", "memoguard", "ledgerbook", "keygate",
+    "progress", "toolbox", "investor.bridgework", "investor.FlowContract",
+]
+PACKAGE = pathlib.Path(private_core.__file__).parent
+
+CONFIG = """\
+[mypy]
+# pandas and the stand-in host package carry no type information; only our stubs are checked.
+ignore_missing_imports = True
+"""
+# Aliases of a multi-value Literal compare as a union in the stub but not at run time: a limit
+# of stubtest itself, not a difference between stub and module.
+ALLOWLIST = """\
+private_core.investor.FlowContract.InvestorGroup
+private_core.investor.FlowContract.Interval
+"""
+
+
+@pytest.fixture(scope="module")
+def mypy_dir(tmp_path_factory):
+    """A working folder outside the source tree, so the installed package and its stubs are what mypy sees."""
+    folder = tmp_path_factory.mktemp("mypy")
+    (folder / "mypy.ini").write_text(CONFIG)
+    (folder / "allowlist.txt").write_text(ALLOWLIST)
+    return folder
+
+
+def run_mypy(folder, *args):
+    return subprocess.run([sys.executable, "-P", "-m", *args], cwd=folder, capture_output=True, text=True,
+                          timeout=300)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_every_module_is_installed_with_its_stub(name):
+    stub = PACKAGE / (name.replace(".", "/") + ".pyi")
+    assert stub.is_file(), f"{stub} is not installed"
+    assert list(stub.parent.glob(stub.stem + ".cpython-*.so")), f"no native module beside {stub}"
+
+
+def test_the_package_is_marked_as_typed():
+    assert (PACKAGE / "py.typed").is_file()
+
+
+def has_names(name):
+    """Whether the module's native build defines anything yet (``toolbox`` by design defines nothing)."""
+    module = importlib.import_module("private_core." + name)
+    return name == "toolbox" or any(not n.startswith("__") for n in vars(module))
+
+
+@pytest.fixture(scope="module")
+def stubtest_output(mypy_dir):
+    """One stubtest run over every built module (one run costs what one module costs)."""
+    built = ["private_core." + name for name in MODULES if has_names(name)]
+    result = run_mypy(mypy_dir, "mypy.stubtest", "--mypy-config-file", "mypy.ini", "--allowlist", "allowlist.txt",
+                      "--ignore-unused-allowlist", *built)
+    assert "not checking stubs" not in result.stdout, result.stdout + result.stderr
+    return result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_matches_the_built_module(name, stubtest_output):
+    if not has_names(name):
+        pytest.skip(f"private_core.{name} defines no names yet")
+    errors = [block for block in stubtest_output.split("\n\n")
+              if re.match(rf"error: private_core\.{re.escape(name)}[. ]", block)]
+    assert not errors, "\n\n".join(errors)
+
+
+def test_a_client_built_on_the_package_type_checks_strictly_against_the_stubs(mypy_dir):
+    result = run_mypy(mypy_dir, "mypy", "--config-file", "mypy.ini", "--strict", str(ROOT / "demo" / "client.py"))
+    assert result.returncode == 0, result.stdout + result.stderr
