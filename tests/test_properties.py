@@ -127,7 +127,7 @@ class Case:
     args: list
     kwargs: dict = field(default_factory=dict)
     raises: tuple = ()
-    self_slot: bool = False  # the first argument is the instance; an arbitrary one may lack attributes
+    self_slot: bool = False  # the first argument is an instance or session; an arbitrary one may lack attributes
 
     def resolve(self):
         if callable(self.target):
@@ -236,11 +236,11 @@ CASES = [
     Case("normalize_symbols", DB + "_normalize_symbols", ["vnm"], raises=(TypeError, ValueError)),
     Case("render_progress", DB + "_render_progress", [1, 3, "x"], raises=NUMERIC + (MemoryError,)),
     Case("daybars.fetch_ohlcv", DB + "fetch_ohlcv", [S, "vnm", None, None, "1D"], {"show_progress": True},
-         raises=FETCH),
+         raises=FETCH, self_slot=True),
     Case("ticklane.fetch_ohlcv", TL + "fetch_ohlcv", [S, "vnm", None, None, "1m", None], {"show_progress": True},
-         raises=FETCH),
+         raises=FETCH, self_slot=True),
     Case("ticklane.fetch_orderbook", TL + "fetch_orderbook", [S, "vnm", None], {"show_progress": True},
-         raises=FETCH),
+         raises=FETCH, self_slot=True),
     Case("strict_str", BW + "_strict_str", ["x"]),
     # Namespaces and operations without lower() fail with the AttributeError of the call.
     Case("fetch_df", BW + "InvestorBridgework.fetch_df", [E("bridge"), "stock", "flow", {"ids": ["VNM"]}],
