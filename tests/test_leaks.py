@@ -192,8 +192,9 @@ REFUSED, ODD = requests.ConnectionError("refused"), RuntimeError("odd")
 # One session per outcome, built once: building one costs more than the calls measured.
 BARS = response(200, json.dumps({"data": [{"time": "2024-01-02", "open": 1.0, "close": 1.5, "volume": 10}]}).encode())
 NOT_ALLOWED = response(405, b'{"detail": "Method Not Allowed"}')
+FLOWS = response(200, b'{"data": [{"symbol": "VNM", "date": "2024-01-02", "buy": 1.0, "sell": 2.0}]}')
 VIA = {outcome: session_with(outcome) for outcome in (OK, ERROR_JSON, ERROR_TEXT, NOT_OBJECT, NOT_JSON, REFUSED, ODD,
-                                                       BARS, NOT_ALLOWED)}
+                                                       BARS, NOT_ALLOWED, FLOWS)}
 
 PARAMS, BODY, HEADERS = {"symbol": ["VNM"]}, {"a": [1]}, {"X-Trace": "1"}
 
@@ -401,7 +402,7 @@ LATER = [
     *[(f"{m.rsplit('.', 1)[1]}_normalize_empty", m, "_normalize_symbols", lambda f: f([" "]), ValueError)
       for m in PRICE],
     ("bridge_fetch", "private_core.investor.bridgework", "InvestorBridgework",
-     lambda c: c(VIA[OK]).fetch_df("STOCK", "Flow", {"ids": ["VNM", "FPT"], "start": date(2024, 1, 2)}), ()),
+     lambda c: c(VIA[FLOWS]).fetch_df("STOCK", "Flow", {"ids": ["VNM", "FPT"], "start": date(2024, 1, 2)}), ()),
     ("bridge_fallback", "private_core.investor.bridgework", "InvestorBridgework",
      lambda c: c(VIA[NOT_ALLOWED]).fetch_df("stock", "flow", {"ids": "VNM"}), HttpError),
     ("bridge_not_json", "private_core.investor.bridgework", "InvestorBridgework",
