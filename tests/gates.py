@@ -13,7 +13,6 @@ import importlib
 import json
 import logging
 import re
-import socket
 import threading
 from contextlib import contextmanager
 from dataclasses import dataclass, field

@@ -215,7 +215,7 @@ class Answer:
 
 
 class FakeSession:
-    """What keygate and ledgerbook need of a session: api_key, get and post."""
+    """What keygate needs of a session: api_key and post."""
 
     api_key = SECRET
 
@@ -226,11 +226,6 @@ class FakeSession:
         if isinstance(self.outcome, BaseException):
             raise copy.copy(self.outcome)
         return self.outcome
-
-    get = post
-
-    def get(self, path, params=None):  # noqa: F811 - same behaviour, the signature ledgerbook uses
-        return self.post(path)
 
 
 def rejected(status, payload):

@@ -13,14 +13,15 @@ from dataclasses import dataclass, field
 from datetime import date, datetime, timedelta
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Callable
+from typing import Callable
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import private_core.progress as pg
-from gates import FETCHER_IDS, FETCHERS, Reply, local_session, price_stubs, serving
+from gates import (FETCHER_IDS, FETCHERS, Reply, assert_no_secret, exception_texts, local_session, price_stubs,
+                   serving)
 from tessaro.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
 
 # -- arbitrary values -------------------------------------------------------------------
@@ -233,8 +234,10 @@ CASES = [
          {"live": False, "fetcher": dict, "ttl_live": None, "ttl_history": None, "params": None, "wait_timeout": 0.0,
           "wait_interval": 0.0}, raises=(TypeError, ValueError, OverflowError), self_slot=True),
     # Price fetchers: the answers carry no rows, so no frame is built.
-    Case("normalize_symbols", DB + "_normalize_symbols", ["vnm"], raises=(TypeError, ValueError)),
-    Case("render_progress", DB + "_render_progress", [1, 3, "x"], raises=NUMERIC + (MemoryError,)),
+    *[Case(f"{m.split('.')[1].rstrip(':')}._normalize_symbols", m + "_normalize_symbols", ["vnm"],
+           raises=(TypeError, ValueError)) for m in (DB, TL)],
+    *[Case(f"{m.split('.')[1].rstrip(':')}._render_progress", m + "_render_progress", [1, 3, "x"],
+           raises=NUMERIC + (MemoryError,)) for m in (DB, TL)],
     Case("daybars.fetch_ohlcv", DB + "fetch_ohlcv", [S, "vnm", None, None, "1D"], {"show_progress": True},
          raises=FETCH, self_slot=True),
     Case("ticklane.fetch_ohlcv", TL + "fetch_ohlcv", [S, "vnm", None, None, "1m", None], {"show_progress": True},
@@ -287,8 +290,8 @@ def call_case(case, env, args, kwargs):
         try:
             pg._state = env.meter
             fn(*args, **kwargs)
-        except allowed:
-            pass
+        except allowed as error:
+            assert_no_secret(exception_texts(error))
         finally:
             pg._state = None
 
@@ -368,8 +371,8 @@ def test_arbitrary_json_bodies(server, fetcher, body, status, ascii_only):
             stack.callback(setattr, mod, name, old)
         try:
             fetcher.run(session)
-        except fetcher.body_errors:
-            pass
+        except fetcher.body_errors as error:
+            assert_no_secret(exception_texts(error))
 
 
 HUGE = [
@@ -395,5 +398,5 @@ def test_huge_and_odd_bodies(server, fetcher, body, status):
             stack.callback(setattr, mod, name, old)
         try:
             fetcher.run(session)
-        except fetcher.body_errors:
-            pass
+        except fetcher.body_errors as error:
+            assert_no_secret(exception_texts(error))
