@@ -58,14 +58,29 @@ demo: build
 bench: build
 	$(PY) bench/run.py
 
-# ASan + UBSan build of everything, then the test suite under it.
+# ASan + UBSan build of everything, then the whole suite under it with warnings
+# as errors.  The build goes into its own directory, put ahead of .venv on the
+# module path for this run only, so .venv keeps the normal build and a plain
+# import works afterwards.  UBSan does not stop a process by default: here its
+# first report aborts it, as ASan's does; ASan writes its reports to a log
+# directory, so one from a child process that a test tolerated still fails the
+# run.  An allocation too large to serve fails with MemoryError, as it does
+# without ASan, instead of aborting.
+SAN_SITE := build/sanitize-site
+SAN_LOGS := build/sanitize-logs
 sanitize: $(STAMP)
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	rm -rf $(SAN_SITE) $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.define.PC_FAST_PATHS=OFF -C cmake.build-type=Debug \
 	    -C build-dir=build/sanitize .
-	rm -f $(VENV)/.built
+	status=0; \
+	PYTHONPATH="$(abspath $(SAN_SITE))" PC_SANITIZED=1 \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY) -X dev -P -m pytest -q -p no:cacheprovider
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$(abspath $(SAN_LOGS))/asan \
+	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc $(PY) -X dev -P -m pytest -q -W error -p no:cacheprovider || status=$$?; \
+	if [ -n "$$(ls -A $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitizer reports above" >&2; status=1; fi; \
+	exit $$status
 
 # Everything the commands above generate: environment, build trees, caches.
 clean:

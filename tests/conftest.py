@@ -80,3 +80,12 @@ def local():
 def needs(module, name):
     """Skip until ``module`` provides ``name`` (fetchers built on other branches)."""
     return pytest.mark.skipif(not hasattr(module, name), reason=f"{module.__name__}.{name} is not built yet")
+
+
+# Property tests run the same examples on every run and keep no example database
+# in the tree; shrinking a failure stays quick.
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+settings.register_profile("gates", derandomize=True, database=None, deadline=None, print_blob=False,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile("gates")
