@@ -154,7 +154,6 @@ class Expect:
     message: str | re.Pattern | None = None
     causes: tuple = ()
     status: int | None = None
-    xfail: str | None = None
 
     def check(self, error: BaseException):
         assert isinstance(error, self.exc), f"{type(error).__name__}: {error}"

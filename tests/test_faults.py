@@ -5,10 +5,7 @@ import pytest
 
 from gates import FAULTS, FETCHER_IDS, FETCHERS, RETURNS, TIMEOUT, held_copy, local_session, serving, session_state
 
-CASES = [pytest.param(f, fault, marks=[pytest.mark.xfail(reason=f.faults[fault].xfail, strict=False)]
-                      if f.faults[fault] is not RETURNS and f.faults[fault].xfail else [],
-                      id=f"{f.name}-{fault}")
-         for f in FETCHERS for fault in FAULTS]
+CASES = [pytest.param(f, fault, id=f"{f.name}-{fault}") for f in FETCHERS for fault in FAULTS]
 
 
 @pytest.fixture(scope="module")
