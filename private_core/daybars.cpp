@@ -33,28 +33,22 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          "\n"
                          "Parameters\n"
                          "----------\n"
-                         "session:\n"
-                         "    Authenticated HTTP session.\n"
-                         "symbol:\n"
-                         "    One ticker symbol or a sequence of them; trimmed, upper-cased, de-duplicated.\n"
+                         
+                         PRICES_DOC_SESSION_SYMBOL
                          "start, end:\n"
                          "    Optional date bounds handed to the service as given.\n"
                          "interval:\n"
                          "    Bar interval the frame is resampled to.\n"
-                         "show_progress:\n"
-                         "    Draw the progress meter as symbols complete.\n"
+                         
+                         PRICES_DOC_SHOW_PROGRESS
                          "\n"
                          "Returns\n"
                          "-------\n"
                          "pd.DataFrame\n"
                          "    Every symbol's bars in one frame; an empty frame when the service has none.\n"
                          "\n"
-                         "Raises\n"
-                         "------\n"
-                         "HttpError\n"
-                         "    When a request fails or the service answers with an error status.\n"
-                         "DataDecodingError\n"
-                         "    When an answer is not JSON or not of the expected shape."};
+                         
+                         PRICES_DOC_RAISES};
 
 void build(Module& m) {
   m.import("sys");
