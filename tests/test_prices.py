@@ -375,6 +375,20 @@ def test_bad_arguments_send_nothing(httpserver, session, meter, call, message):
     assert httpserver.log == [] and meter == []
 
 
+class OwnOrder(list):
+    def __iter__(self):
+        return iter([*reversed(self)])
+
+
+@pytest.mark.parametrize("fetcher", [f[1] for f in FETCHERS], ids=FETCHER_IDS)
+def test_a_list_subclass_of_rows_is_walked_as_it_iterates(monkeypatch, frames, meter, fetcher):
+    # A replaced decoder may hand back its own list type: rows follow its iteration.
+    answer = types.SimpleNamespace(json=lambda: {"data": OwnOrder([{"n": 1}, {"n": 2}])})
+    session = types.SimpleNamespace(get=lambda path, params: answer)
+    fetcher(session, "a")
+    assert frames[0] == ("frame", [{"symbol": "A", "n": 2}, {"symbol": "A", "n": 1}])
+
+
 # -- Ctrl-C ----------------------------------------------------------------------------
 
 

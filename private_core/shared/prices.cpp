@@ -313,18 +313,33 @@ Ref query_for(PyObject* symbol, std::span<const Query> query) {
   return params;
 }
 
+// {"symbol": symbol, **element}, appended to `rows`.
+void append_row(const Call& c, PyObject* rows, PyObject* symbol, PyObject* element, const Messages& messages) {
+  if (!PyDict_Check(element)) raise_decoding(c, messages.not_row);
+  // Sized for every member up front, so the row never grows while filled.
+  Ref row = check(_PyDict_NewPresized(PyDict_GET_SIZE(element) + 1));
+  dict_set(row.get(), id_symbol, symbol);
+  check(PyDict_Update(row.get(), element));
+  list_append(rows, row.get());
+}
+
 // Every element of `data` as a row {"symbol": symbol, **element}.
 void append_rows(const Call& c, PyObject* rows, PyObject* symbol, PyObject* data, const Messages& messages) {
+  if (!PyList_CheckExact(data)) {
+    // A list subclass may iterate its own way, as `for element in data` would honour.
+    Ref iterator = check(PyObject_GetIter(data));
+    for (Py_ssize_t i = 0; Ref element = Ref::steal_or_null(PyIter_Next(iterator.get())); ++i) {
+      if (i % kSignalStride == kSignalStride - 1) check(PyErr_CheckSignals());
+      append_row(c, rows, symbol, element.get(), messages);
+    }
+    if (PyErr_Occurred()) raised();
+    return;
+  }
   // The size is read on every pass: a dict subclass's keys() may change the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
     if (i % kSignalStride == kSignalStride - 1) check(PyErr_CheckSignals());
     Ref element = Ref::borrow(PyList_GET_ITEM(data, i));
-    if (!PyDict_Check(element.get())) raise_decoding(c, messages.not_row);
-    // Sized for every member up front, so the row never grows while filled.
-    Ref row = check(_PyDict_NewPresized(PyDict_GET_SIZE(element.get()) + 1));
-    dict_set(row.get(), id_symbol, symbol);
-    check(PyDict_Update(row.get(), element.get()));
-    list_append(rows, row.get());
+    append_row(c, rows, symbol, element.get(), messages);
   }
 }
 
