@@ -194,7 +194,7 @@ const FnSpec kMostParams{"most",
 
 enum class MakeArg : std::size_t { which };
 
-// Creates one of the specs above in this module, as a `def` would.
+// Creates one of the FnSpecs above in this module, as a `def` would.
 Ref probe_make(Call& c) {
   static const Id id_missing("missing_default"), id_too_many("too_many"), id_most("most");
   PyObject* which = c[MakeArg::which];
@@ -208,7 +208,7 @@ Ref probe_make(Call& c) {
 
 const FnSpec kMake{"make", probe_make, {arg("which", "str", Conv::Str)}, nullptr, nullptr};
 
-// Reads arguments the spec does not describe: caught in checked builds.
+// Reads arguments its FnSpec does not describe: caught in checked builds.
 enum class MisreadArg : std::size_t { text, flag, beyond };
 
 Ref probe_misread(Call& c) {

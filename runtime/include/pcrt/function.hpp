@@ -104,11 +104,11 @@ class Call {
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
 
-  // Arguments are read by name: each body declares the parameters of its spec
-  // as a scoped enum beside it, in the spec's order, e.g.
+  // Arguments are read by name: each body declares the parameters of its FnSpec
+  // as a scoped enum beside it, in the FnSpec's order, e.g.
   //   enum class InitArg : std::size_t { self, api_key, timeout };
   // and reads `c[InitArg::timeout]`, `c.flag(...)`, `c.real(...)`.  Debug and
-  // sanitizer builds check each access against the spec: the index must name
+  // sanitizer builds check each access against the FnSpec: the index must name
   // a parameter, `flag` needs Conv::Bool and `real` needs Conv::Float (a
   // mismatch raises SystemError instead of reading the wrong slot).
   template <class E>
@@ -156,7 +156,7 @@ class Call {
 #endif
     return slots_[index];
   }
-  // Raises SystemError for an index outside the spec or a parameter whose
+  // Raises SystemError for an index outside the FnSpec or a parameter whose
   // conversion rule is not `needed` (Conv::Any: any rule).
   void check_access(std::size_t index, Conv needed) const;
   void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
