@@ -2,6 +2,7 @@
 
 import math
 import re
+import types
 import warnings
 
 import numpy as np
@@ -244,6 +245,24 @@ def test_replaced_cleaning_function_is_used(monkeypatch):
     frame = pd.DataFrame({"symbol": ["VNM", "vnm", None], "date": ["2024-01-01"] * 3, "v": [1, 2, 4]})
     out = BRIDGE._resample_frame(frame, "stock", "1W")
     assert out["symbol"].tolist() == ["nan", "vnm"] and out["v"].tolist() == [4, 3]
+    assert_same(frame, "stock", "1W")
+
+
+class _PandasTreatingZeroAsMissing(types.ModuleType):
+    def __getattr__(self, name):
+        return getattr(pd, name)
+
+    @staticmethod
+    def isna(value):
+        return value == 0.0 or pd.isna(value)
+
+
+def test_missing_value_rule_is_read_at_call_time(monkeypatch):
+    monkeypatch.setattr(bw, "pd", _PandasTreatingZeroAsMissing("pandas"))
+    assert (bw._strict_str(0.0), bw._strict_str(1.5), bw._strict_str(math.nan)) == ("", "1.5", "")
+    frame = pd.DataFrame({"symbol": [0.0, 1.0, 1.0], "date": ["2024-01-01"] * 3, "v": [1, 2, 4]})
+    out = BRIDGE._resample_frame(frame, "stock", "1W")
+    assert out["symbol"].tolist() == ["1.0"] and out["v"].tolist() == [6]  # a blank identifier's rows are dropped
     assert_same(frame, "stock", "1W")
 
 

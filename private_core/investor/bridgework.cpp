@@ -145,9 +145,27 @@ Ref strict_str_of(PyObject* value) {
   return text_of(value);
 }
 
+// pandas.isna as bound at load.  NaN is tested on the float itself while the
+// module's `pd.isna` is still that function; a replacement is asked instead.
+PyObject* g_pandas_isna = nullptr;
+
+bool native_nan_rule(const Call& c) {
+  Ref pd = c.global(id_pd);
+  Ref isna = getattr_opt(pd.get(), id_isna);
+  return isna.get() == g_pandas_isna;
+}
+
 enum class StrictStrArg : std::size_t { value };
 
-Ref bridgework_strict_str(Call& c) { return strict_str_of(c[StrictStrArg::value]); }
+Ref bridgework_strict_str(Call& c) {
+  PyObject* value = c[StrictStrArg::value];
+  if (PyFloat_Check(value) && !native_nan_rule(c)) {
+    Ref pd = c.global(id_pd);
+    if (truthy(call_method(pd.get(), id_isna, {value}).get())) return empty_text();
+    return text_of(value);
+  }
+  return strict_str_of(value);
+}
 
 const FnSpec kStrictStr{"_strict_str", bridgework_strict_str, {arg("value", "Any")}, "str"};
 
@@ -811,7 +829,7 @@ Ref investor_bridgework_resample_frame(Call& c) {
   std::vector<std::int64_t> codes;
   Ref keys;  // the identifier of each group, as the result carries it
   Ref strict_str = id_col ? c.global(id_strict_str) : Ref();
-  if (id_col && strict_str.get() == g_native_strict_str) {
+  if (id_col && strict_str.get() == g_native_strict_str && native_nan_rule(c)) {
     Ref raw = get_item(working.get(), id_col.get());
     Ref object_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     Ref values = check(PySequence_List(call_method(raw.get(), id_to_numpy, {}, {{id_dtype, object_type.get()}}).get()));
@@ -1129,6 +1147,7 @@ void build(Module& m) {
   g_typing_mapping = m.get("Mapping").new_ref();  // kept for the life of the process
   Ref strict_str = m.def(kStrictStr);
   g_native_strict_str = strict_str.new_ref();  // kept for the life of the process
+  if (g_pandas_isna == nullptr) g_pandas_isna = getattr(m.get("pd").get(), id_isna).release();  // likewise
 
   Ref ops = new_dict();
   check(PyDict_SetItemString(ops.get(), "stock", set_of({"flow", "breakdown", "foreign_room"}).get()));
