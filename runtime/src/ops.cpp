@@ -11,11 +11,13 @@ namespace {
 constexpr std::size_t kMaxCallArgs = 16;
 
 // The tuple of keyword names of a call.  A call site passes the same names
-// every time, so the tuples are kept in a small table keyed by the names'
-// `Id`s instead of being built for each call.
+// every time, so the tuples are kept in a small table keyed by the name
+// objects instead of being built for each call.  The cached tuple holds its
+// names, so a name's address cannot be reused for another while its entry
+// lives.
 constexpr std::size_t kKwCacheSlots = 64, kKwCacheNames = 4;
 struct KwNamesEntry {
-  const Id* names[kKwCacheNames] = {};
+  PyObject* names[kKwCacheNames] = {};  // borrowed from `tuple`
   std::size_t count = 0;
   PyObject* tuple = nullptr;  // owned
 };
@@ -30,17 +32,21 @@ Ref make_kwnames(Kws kws) {
 
 Ref kwnames_for(Kws kws) {
   if (kws.size() > kKwCacheNames) return make_kwnames(kws);
+  PyObject* names[kKwCacheNames];
+  std::size_t count = 0;
   std::uintptr_t hash = kws.size();
-  for (const Kw& kw : kws) hash = hash * 31 + (reinterpret_cast<std::uintptr_t>(&kw.name) >> 3);
+  for (const Kw& kw : kws) {
+    names[count] = kw.name.get();
+    hash = hash * 31 + (reinterpret_cast<std::uintptr_t>(names[count++]) >> 4);
+  }
   KwNamesEntry& entry = g_kwnames[hash % kKwCacheSlots];
-  bool same = entry.tuple != nullptr && entry.count == kws.size();
-  std::size_t i = 0;
-  for (const Kw& kw : kws) same = same && entry.names[i++] == &kw.name;
+  bool same = entry.tuple != nullptr && entry.count == count;
+  for (std::size_t i = 0; same && i < count; ++i) same = entry.names[i] == names[i];
   if (same) return Ref::borrow(entry.tuple);
   Ref made = make_kwnames(kws);
   Py_XSETREF(entry.tuple, made.new_ref());
-  entry.count = 0;
-  for (const Kw& kw : kws) entry.names[entry.count++] = &kw.name;
+  entry.count = count;
+  for (std::size_t i = 0; i < count; ++i) entry.names[i] = names[i];
   return made;
 }
 
