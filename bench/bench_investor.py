@@ -15,65 +15,18 @@ import time
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
+here = pathlib.Path(__file__).parent
+sys.path.insert(0, str(here))
+sys.path.insert(1, str(here.parent / "tests"))  # the per-group oracle the tests hold the bridge to
 from _report import Row, report  # noqa: E402
+from test_bridgework_resample import per_group_resample  # noqa: E402
 
-import private_core.investor.bridgework as bw  # noqa: E402
 from private_core.investor.bridgework import InvestorBridgework  # noqa: E402
 
 TARGET = 20.0
 ROUNDS = 3
 IDENTIFIERS = 500
 DAYS = 250
-
-
-def per_group_resample(frame, namespace, interval):
-    """One pandas resample per identifier (the straightforward rendering)."""
-    if interval.endswith("M") and interval[:-1].lstrip("+-").isdigit():
-        interval += "E"  # pandas has dropped the bare month rule
-    if frame.empty:
-        return frame
-    date_col = next((c for c in ("date", "Date") if c in frame.columns), None)
-    if date_col is None:
-        return frame
-    working = frame.dropna(subset=[date_col])
-    if working.empty:
-        return frame
-    working = working.copy()
-    working[date_col] = pd.to_datetime(working[date_col], errors="coerce")
-    working = working.dropna(subset=[date_col])
-    if working.empty:
-        return frame
-    candidates = [InvestorBridgework._ID_FIELD.get(namespace), "symbol", "icb", "code", "ticker"]
-    id_col = next((c for c in candidates if c is not None and c in working.columns), None)
-    if id_col:
-        working[id_col] = working[id_col].apply(bw._strict_str)
-        working = working[working[id_col] != ""]
-    value_cols = [c for c in working.select_dtypes(include="number").columns.tolist() if c != id_col]
-    if not value_cols:
-        return frame
-    groups = working.groupby(id_col, group_keys=False) if id_col else [(None, working)]
-    aggregated = []
-    for key, rows in groups:
-        resampled = rows.set_index(date_col)[value_cols].resample(interval).sum(min_count=1)
-        if resampled.empty:
-            continue
-        resampled.index.name = date_col
-        resampled = resampled.reset_index()
-        if id_col and key is not None:
-            resampled[id_col] = bw._strict_str(key)
-        for col in rows.columns:
-            if col in (date_col, id_col) or col in value_cols:
-                continue
-            resampled[col] = rows[col].iloc[0]
-        aggregated.append(resampled)
-    if not aggregated:
-        return frame
-    combined = pd.concat(aggregated, ignore_index=True)
-    keys = [k for k in (id_col, date_col) if k and k in combined.columns]
-    if not keys:
-        return combined
-    return combined.sort_values(keys).reset_index(drop=True)
 
 
 def market_frame() -> pd.DataFrame:
