@@ -51,16 +51,9 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          PRICES_DOC_RAISES};
 
 void build(Module& m) {
-  m.import("sys");
-  m.import_from("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
-  m.import_from("tessaro.exceptions", {"DataDecodingError"});
-  m.import_relative("wirelink", {"HttpSession"});
-  m.import_relative("helpers", {"Interval", "_to_dataframe", "resample_ohlcv_multi"});
-  m.import_relative("progress", {"start_progress", "update_progress", "finish_progress"});
-  m.import("pandas", "pd");
+  prices::import_names(m, "Interval");
   m.add("ENDPOINT", str("/market-data/eod/ohlcv").get());
-  m.def(prices::kNormalizeSymbols);
-  m.def(prices::kRenderProgress);
+  prices::def_shared_functions(m);
   m.def(kFetchOhlcv);
 }
 

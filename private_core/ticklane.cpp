@@ -18,8 +18,6 @@ enum class OhlcvArg : std::size_t { session, symbol, start, end, interval, adjus
 
 Ref ticklane_fetch_ohlcv(Call& c) {
   PyObject* adjusted = c[OhlcvArg::adjusted];
-  // Exactly a bool: 0 and 1 would otherwise pass for False and True.
-  if (adjusted != Py_None && !PyBool_Check(adjusted)) raise_arg_type("adjusted", "bool", adjusted);
   PyObject* adjusted_text = adjusted == Py_None ? nullptr : (adjusted == Py_True ? lit_true : lit_false).get();
   // The service is always asked for one-minute bars; the caller's interval
   // is applied by the resampler.
@@ -37,7 +35,7 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                           arg("start", "Optional[str]", Conv::OptStr, none_default()),
                           arg("end", "Optional[str]", Conv::OptStr, none_default()),
                           arg("interval", "IntervalIntraday", Conv::Any, str_default("1m")),
-                          arg("adjusted", "Optional[bool]", Conv::Any, none_default()),
+                          arg("adjusted", "Optional[bool]", Conv::OptExactBool, none_default()),
                           kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
                          "pd.DataFrame",
                          "Fetch intraday OHLCV bars for one symbol or a batch of symbols.\n"
@@ -97,17 +95,10 @@ const FnSpec kFetchOrderbook{"fetch_orderbook",
                          PRICES_DOC_RAISES};
 
 void build(Module& m) {
-  m.import("sys");
-  m.import_from("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
-  m.import_from("tessaro.exceptions", {"DataDecodingError"});
-  m.import_relative("wirelink", {"HttpSession"});
-  m.import_relative("helpers", {"IntervalIntraday", "_to_dataframe", "resample_ohlcv_multi"});
-  m.import_relative("progress", {"start_progress", "update_progress", "finish_progress"});
-  m.import("pandas", "pd");
+  prices::import_names(m, "IntervalIntraday");
   m.add("ENDPOINT", str("/market-data/intraday/ohlcv").get());
   m.add("ORDERBOOK_ENDPOINT", str("/market-data/intraday/orderbook").get());
-  m.def(prices::kNormalizeSymbols);
-  m.def(prices::kRenderProgress);
+  prices::def_shared_functions(m);
   m.def(kFetchOhlcv);
   m.def(kFetchOrderbook);
 }

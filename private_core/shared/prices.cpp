@@ -367,18 +367,33 @@ const Messages kOrderbookMessages{"Unable to decode orderbook response as JSON",
                                   "Unexpected payload format for orderbook series.",
                                   "Each orderbook row must be a dictionary."};
 
-const pcrt::FnSpec kNormalizeSymbols{"_normalize_symbols",
+const FnSpec kNormalizeSymbols{"_normalize_symbols",
                                      prices_normalize_symbols,
                                      {arg("symbols", "Union[str, Sequence[str]]")},
                                      "List[str]",
                                      "Normalise symbol input to an upper-case list without duplicates."};
 
-const pcrt::FnSpec kRenderProgress{"_render_progress",
+const FnSpec kRenderProgress{"_render_progress",
                                    prices_render_progress,
                                    {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
                                     arg("symbol", "str", Conv::Str)},
                                    "None",
                                    "Draw a one-line text progress bar on standard output."};
+
+void import_names(Module& m, const char* interval_type) {
+  m.import("sys");
+  m.import_from("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
+  m.import_from("tessaro.exceptions", {"DataDecodingError"});
+  m.import_relative("wirelink", {"HttpSession"});
+  m.import_relative("helpers", {interval_type, "_to_dataframe", "resample_ohlcv_multi"});
+  m.import_relative("progress", {"start_progress", "update_progress", "finish_progress"});
+  m.import("pandas", "pd");
+}
+
+void def_shared_functions(Module& m) {
+  m.def(kNormalizeSymbols);
+  m.def(kRenderProgress);
+}
 
 PyObject* nonempty(PyObject* text) { return text != Py_None && PyUnicode_GET_LENGTH(text) != 0 ? text : nullptr; }
 

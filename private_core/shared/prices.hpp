@@ -29,9 +29,12 @@
 
 namespace prices {
 
-// _normalize_symbols(symbols) and _render_progress(current, total, symbol).
-extern const pcrt::FnSpec kNormalizeSymbols;
-extern const pcrt::FnSpec kRenderProgress;
+// A price module's imports, in the order its body binds them: sys, the typing
+// names, DataDecodingError, HttpSession, the helpers (with the module's
+// interval type), the progress API and pandas as pd.
+void import_names(pcrt::Module& m, const char* interval_type);
+// Binds _normalize_symbols(symbols) and _render_progress(current, total, symbol).
+void def_shared_functions(pcrt::Module& m);
 
 // The texts a fetcher reports a malformed answer with.
 struct Messages {

@@ -168,6 +168,9 @@ PyObject* convert(const Param& param, PyObject* value) {
     case Conv::Bool:
       if (value == Py_True || value == Py_False) return nullptr;
       return Py_NewRef(truthy(value) ? Py_True : Py_False);
+    case Conv::OptExactBool:
+      if (value != Py_None && !PyBool_Check(value)) raise_arg_type(param.name, "bool", value);
+      return nullptr;
   }
   return nullptr;
 }
@@ -324,6 +327,7 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         if (PyFloat_CheckExact(value)) continue;
         break;
       case Conv::Bool:
+      case Conv::OptExactBool:
         if (value == Py_True || value == Py_False) continue;
         break;
       case Conv::Dict:

@@ -34,6 +34,7 @@ enum class Conv : std::uint8_t {
   OptInt,   // None or as Int
   Float,    // any real number, converted with float()
   Bool,     // its truth value
+  OptExactBool,  // None or exactly bool: 0 and 1 are refused, not read as False and True
 };
 
 enum class Kind : std::uint8_t { PositionalOrKeyword, KeywordOnly, VarPositional, VarKeyword };
