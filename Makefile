@@ -20,10 +20,23 @@ SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -
 # Set when .venv does not exist yet: the one run that takes a minute or two.
 FIRST_RUN := $(if $(wildcard $(PY)),,yes)
 
-.PHONY: test build demo bench sanitize clean
+.PHONY: test build demo bench sanitize clean redis-server
 
-test: build
+test: build redis-server
 	$(PY) -P -m pytest -q -W error
+
+# The shared-cache tests and the demo start their own Redis (Debian's
+# redis-server) on a free loopback port; install it where it is missing and
+# the machine lets us (root with apt-get), else say what the tests will skip.
+redis-server:
+	@command -v redis-server >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "Installing redis-server (Debian package)..."; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null 2>&1 || \
+	    { apt-get update -qq >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null; }; \
+	  else \
+	    echo "note: redis-server is not installed and cannot be installed here; the Redis tests are skipped" >&2; \
+	  fi; }
 
 build: $(VENV)/.built $(STAMP)
 
@@ -52,7 +65,7 @@ $(VENV)/.built: $(DEPS) $(SOURCES)
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
 	@touch $@
 
-demo: build
+demo: build redis-server
 	$(PY) -P demo/main.py
 
 bench: build
@@ -68,7 +81,7 @@ bench: build
 # without ASan, instead of aborting.
 SAN_SITE := build/sanitize-site
 SAN_LOGS := build/sanitize-logs
-sanitize: $(STAMP)
+sanitize: $(STAMP) redis-server
 	rm -rf $(SAN_SITE) $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.define.PC_FAST_PATHS=OFF -C cmake.build-type=Debug \

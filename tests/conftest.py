@@ -89,3 +89,24 @@ from hypothesis import HealthCheck, settings  # noqa: E402
 settings.register_profile("gates", derandomize=True, database=None, deadline=None, print_blob=False,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.load_profile("gates")
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """A private redis-server for the session (see service/redis_server.py); skipped where none is installed."""
+    import redis_server as launcher
+
+    if launcher.redis_server_path() is None:
+        pytest.skip("redis-server is not installed; `make test` installs it where the machine allows")
+    with launcher.RedisServer() as server:
+        yield server
+
+
+@pytest.fixture
+def redis_client(redis_server):
+    """A redis-py client of the session's server, its database emptied before each test."""
+    redis_server.start()  # a test may have stopped it
+    client = redis_server.client()
+    client.flushdb()
+    yield client
+    client.close()
