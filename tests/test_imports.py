@@ -62,3 +62,17 @@ def test_modules_that_need_the_host_package_fail_without_it(module):
 
 def test_session_module_loads_without_the_host_package():
     assert "loaded" in load("private_core.wirelink", blocked=["tessaro"])
+
+
+NATIVE = ["wirelink", "daybars", "ticklane", "memstore", "ttlrules", "memoguard", "ledgerbook", "keygate",
+          "progress", "toolbox", "investor.bridgework", "investor.FlowContract", "_runtime_probe"]
+
+
+@pytest.mark.parametrize("name", NATIVE)
+def test_module_declares_it_needs_the_gil(name):
+    # Without the declaration a free-threaded interpreter re-enables the GIL
+    # with a warning at import, an error under -W error.
+    import importlib
+
+    from private_core import _runtime_probe as probe
+    assert probe.gil_slot(importlib.import_module(f"private_core.{name}")) == "used"

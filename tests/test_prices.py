@@ -99,7 +99,7 @@ def test_module_surfaces():
     assert db.Sequence is Sequence and db._to_dataframe is helpers._to_dataframe
     assert tl.fetch_ohlcv.__doc__.splitlines()[0] == (
         "fetch_ohlcv(session: HttpSession, symbol: Union[str, Sequence[str]], start: Optional[str] = None, "
-        "end: Optional[str] = None, interval: IntervalIntraday = '1m', adjusted: Optional[bool] = None, *, "
+        "end: Optional[str] = None, interval: IntervalIntraday = \"1m\", adjusted: Optional[bool] = None, *, "
         "show_progress: bool = True) -> pd.DataFrame")
     assert db.fetch_ohlcv.__kwdefaults__ == {"show_progress": True}
     assert tl.fetch_orderbook.__annotations__ == {
