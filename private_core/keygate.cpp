@@ -11,7 +11,7 @@ const Id id_logger("logger"), id_VALIDATION_ENDPOINT("VALIDATION_ENDPOINT"), id_
     id_ValidationError("ValidationError");
 const Id id_api_key("api_key"), id_post("post"), id_json_body("json_body"), id_json("json"),
     id_model_validate("model_validate"), id_status_code("status_code"), id_payload("payload"), id_error("error"),
-    id_exception("exception"), id_debug("debug"), id_detail("detail"), id_message("message"), id_strip("strip"), id_get_("get");
+    id_exception("exception"), id_debug("debug"), id_detail("detail"), id_message("message"), id_get_("get");
 
 // A new ApiKeyValidationError, through the module's current binding.
 Ref api_key_error(const Call& c, const char* message) {
@@ -33,7 +33,7 @@ Ref rejection_message(PyObject* payload, PyObject* status_code, PyObject* api_ke
       }
     }
   } else if (PyUnicode_Check(payload)) {
-    Ref stripped = call_method(payload, id_strip);
+    Ref stripped = str_strip(payload);
     if (PyUnicode_Check(stripped.get()) && PyUnicode_GET_LENGTH(stripped.get()) != 0) {
       return mask_token(stripped.get(), api_key);
     }

@@ -2,6 +2,7 @@
 // line and the batch loop of the end-of-day, intraday and order-book fetchers.
 #include "prices.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -48,9 +49,16 @@ enum class NormalizeArg : std::size_t { symbols };
 // entry, so checking a symbol costs about what hashing it does.
 class AsciiSet {
  public:
-  // Starts small and doubles with the distinct texts inserted: a long input
-  // naming few symbols must not cost a table sized for its length.
-  AsciiSet() : slots_(16) {}
+  static constexpr std::size_t kPresized = 1024;
+
+  // Room for `expected` texts, up to kPresized: beyond that the table doubles
+  // with the distinct texts inserted, so a long input naming few symbols
+  // costs no table sized for its length.
+  explicit AsciiSet(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < std::min(expected, kPresized) * 2) capacity *= 2;
+    slots_.resize(capacity);
+  }
 
   bool contains(std::string_view text) const { return slots_[find(text, hash(text))].data != nullptr; }
 
@@ -105,6 +113,7 @@ class AsciiSet {
 // every comparison to a Python set, with the interpreter's equality.
 class SeenSymbols {
  public:
+  explicit SeenSymbols(std::size_t expected) : ascii_(expected) {}
 
   // Whether an ASCII symbol spelt `text` was taken already (false once the
   // Python set decides: the caller then makes the object and calls take()).
@@ -175,7 +184,12 @@ Ref prices_normalize_symbols(Call& c) {
     raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
   }
   Ref result = new_list();
-  SeenSymbols seen;
+  // A list's or tuple's length is a hint for the first table; asking any
+  // other sequence would run its code.
+  const Py_ssize_t expected = PyList_CheckExact(symbols)    ? PyList_GET_SIZE(symbols)
+                              : PyTuple_CheckExact(symbols) ? PyTuple_GET_SIZE(symbols)
+                                                            : 0;
+  SeenSymbols seen(static_cast<std::size_t>(expected));
   Ref iterator = check(PyObject_GetIter(symbols));
   while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
