@@ -1,12 +1,7 @@
-"""Exception classes replaced by doubles that return no exception.
-
-Modules read their exception classes at call time, so callers and tests replace
-them; when the replacement returns something that is no exception, every raising
-path must give Python's TypeError, chained as a raise in Python would chain it.
-The cases run in a child process per module: a crash fails one test, not the run.
-
-Run as a script (`python -P this_file MODULE`), the file is that child.
-"""
+"""Exception classes replaced by doubles that return no exception give Python's
+TypeError on every raising path, chained as Python's raise chains it.  Each
+module's cases run in a child process (this file run as a script), so a crash
+fails one test instead of the run."""
 
 import json
 import subprocess
@@ -18,7 +13,7 @@ import pytest
 import requests
 
 MESSAGE = "exceptions must derive from BaseException"
-REPLACEMENTS = {"none": lambda *a, **k: None, "mock": mock.Mock(), "text": lambda *a, **k: "not an exception"}
+REPLACEMENTS = [lambda *a, **k: None, mock.Mock(), lambda *a, **k: "not an exception"]
 
 
 def answer(body, status=200):
@@ -29,87 +24,50 @@ def answer(body, status=200):
     return types.SimpleNamespace(json=decode, status_code=status, text=str(body))
 
 
-def session(reply=None, post=None):
-    def get(path, params=None):
-        return reply
-    return types.SimpleNamespace(api_key="sk-test", get=get, post=post or (lambda path, json_body=None: reply))
-
-
-def bad_bodies():
-    return {"not_json": ValueError("no JSON"), "not_object": [1], "error": {"error": "down"},
-            "not_series": {"data": 5}, "not_row": {"data": [5]}}
-
-
-def price_cases(module_name):
-    import private_core.daybars as db
-    import private_core.ticklane as tl
-    fetchers = {"daybars": {"fetch_ohlcv": db.fetch_ohlcv},
-                "ticklane": {"fetch_ohlcv": tl.fetch_ohlcv,
-                             "fetch_orderbook": lambda s, sym, **k: tl.fetch_orderbook(s, sym, "2024-01-02", **k)}}
-    return {f"{name}/{kind}": (lambda f=fetch, b=body: f(session(answer(b)), "vnm", show_progress=False))
-            for name, fetch in fetchers[module_name].items() for kind, body in bad_bodies().items()}
-
-
-def ledgerbook_cases():
-    import private_core.ledgerbook as lb
-    return {
-        "ensure_json_dict": lambda: lb._ensure_json_dict(5, context="x"),
-        "decode_response": lambda: lb._decode_response(answer(ValueError("no JSON")), context="x"),
-        "validate_company_types": lambda: lb.validate_company_types(session(answer([1])), ["vnm"]),
-    }
-
-
-def keygate_cases():
-    import private_core.keygate as kg
-    from tessaro.exceptions import HttpError
-
-    def failing(error):
-        def post(path, json_body=None):
+def session(reply=None, error=None):
+    def send(*args, **kwargs):
+        if error is not None:
             raise error
-        return session(post=post)
-
-    def validate(s):
-        return kg.validate_api_key(s, client_version="1.0")
-    return {
-        "rejected": lambda: validate(failing(HttpError("HTTP 401", status_code=401, payload={"detail": "no"}))),
-        "transport": lambda: validate(failing(HttpError("down"))),
-        "unreachable": lambda: validate(failing(RuntimeError("boom"))),
-        "invalid_json": lambda: validate(session(answer(ValueError("no JSON")))),
-        "schema": lambda: validate(session(answer("not an object"))),
-    }
+        return reply
+    return types.SimpleNamespace(api_key="sk-test", get=send, post=send, request=send)
 
 
-def wirelink_cases():
-    from private_core.wirelink import HttpSession
-
-    def request(reply=None, error=None):
-        s = HttpSession("sk-test", base_url="http://127.0.0.1:9/api")
-
-        def send(method, url, **kwargs):
-            if error is not None:
-                raise error
-            return reply
-        s._session.request = send
-        return lambda: s.get("x")
-    return {"status": request(answer({"detail": "down"}, status=503)),
-            "transport": request(error=requests.ConnectionError("refused"))}
+BAD = [ValueError("no JSON"), [1], {"error": "down"}, {"data": 5}, {"data": [5]}]
 
 
-def bridgework_cases():
-    from private_core.investor.bridgework import InvestorBridgework
-    return {kind: (lambda b=body: InvestorBridgework(session(answer(b))).fetch_df("stock", "flow", {"ids": ["VNM"]}))
-            for kind, body in {"not_mapping": 5, "entry": [5], "not_list": {"VNM": 5}}.items()}
-
-
-# module -> (cases, where the raised classes are bound, their names)
-MODULES = {
-    "daybars": (lambda: price_cases("daybars"), "private_core.daybars", ["DataDecodingError"]),
-    "ticklane": (lambda: price_cases("ticklane"), "private_core.ticklane", ["DataDecodingError"]),
-    "ledgerbook": (ledgerbook_cases, "private_core.ledgerbook", ["DataDecodingError"]),
-    "keygate": (keygate_cases, "private_core.keygate", ["ApiKeyValidationError"]),
-    "wirelink": (wirelink_cases, "tessaro.exceptions", ["HttpError"]),
-    "bridgework": (bridgework_cases, "private_core.investor.bridgework", ["DataDecodingError"]),
-}
+def cases(name):
+    """(module holding the raised class, its name, calls that raise it)."""
+    from tessaro.exceptions import HttpError
+    if name in ("daybars", "ticklane"):
+        from private_core import daybars as db, ticklane as tl
+        fetchers = [db.fetch_ohlcv] if name == "daybars" else [
+            tl.fetch_ohlcv, lambda s, sym, **k: tl.fetch_orderbook(s, sym, "2024-01-02", **k)]
+        return (db if name == "daybars" else tl), "DataDecodingError", [
+            lambda f=f, b=b: f(session(answer(b)), "vnm", show_progress=False) for f in fetchers for b in BAD]
+    if name == "ledgerbook":
+        from private_core import ledgerbook as lb
+        return lb, "DataDecodingError", [lambda: lb._ensure_json_dict(5, context="x"),
+                                         lambda: lb._decode_response(answer(ValueError()), context="x"),
+                                         lambda: lb.validate_company_types(session(answer([1])), ["vnm"])]
+    if name == "keygate":
+        from private_core import keygate as kg
+        sessions = [session(error=HttpError("401", status_code=401, payload={"detail": "no"})),
+                    session(error=HttpError("down")), session(error=RuntimeError("boom")),
+                    session(answer(ValueError("no JSON"))), session(answer("not an object"))]
+        return kg, "ApiKeyValidationError", [lambda s=s: kg.validate_api_key(s, client_version="1") for s in sessions]
+    if name == "wirelink":
+        import tessaro.exceptions
+        from private_core.wirelink import HttpSession
+        calls = []
+        for s in (session(answer({"detail": "down"}, status=503)), session(error=requests.ConnectionError())):
+            http = HttpSession("sk-test", base_url="http://127.0.0.1:9/api")
+            http._session.request = s.request
+            calls.append(lambda http=http: http.get("x"))
+        return tessaro.exceptions, "HttpError", calls
+    from private_core.investor import bridgework as bw
+    return bw, "DataDecodingError", [
+        lambda b=b: bw.InvestorBridgework(session(answer(b))).fetch_df("stock", "flow", {"ids": ["VNM"]})
+        for b in (5, [5], {"VNM": 5})]
 
 
 def outcome(run):
@@ -117,41 +75,32 @@ def outcome(run):
         run()
     except Exception as error:  # noqa: BLE001 - the outcome is what is compared
         return error
-    return None
 
 
-def child(module_name):
-    """Every case of the module, first as it is, then with each replacement; the failures as JSON."""
-    import importlib
-    make_cases, where, names = MODULES[module_name]
-    home = importlib.import_module(where)
-    cases = make_cases()
-    failures = []
-    for case, run in cases.items():
+def child(name):
+    home, cls_name, calls = cases(name)
+    real, failures = getattr(home, cls_name), []
+    for i, run in enumerate(calls):
         original = outcome(run)
-        if not isinstance(original, tuple(getattr(home, n) for n in names)):
-            failures.append(f"{case}: the unreplaced call gave {original!r}")
+        if not isinstance(original, real):
+            failures.append(f"case {i} unreplaced: {original!r}")
             continue
-        handled = original.__cause__ or original.__context__
-        for label, replacement in REPLACEMENTS.items():
-            saved = {n: getattr(home, n) for n in names}
-            for n in names:
-                setattr(home, n, replacement)
+        for replacement in REPLACEMENTS:
+            setattr(home, cls_name, replacement)
             try:
                 error = outcome(run)
             finally:
-                for n, value in saved.items():
-                    setattr(home, n, value)
-            if type(error) is not TypeError or str(error) != MESSAGE:
-                failures.append(f"{case}/{label}: {error!r}")
-            elif error.__cause__ is not None or type(error.__context__) is not type(handled):
-                failures.append(f"{case}/{label}: chained to {error.__cause__!r} / {error.__context__!r}")
-    print(json.dumps({"cases": len(cases), "failures": failures}))
+                setattr(home, cls_name, real)
+            handled = original.__cause__ or original.__context__
+            if (type(error), str(error), error.__cause__, type(error.__context__)) != (
+                    TypeError, MESSAGE, None, type(handled)):
+                failures.append(f"case {i} with {replacement!r}: {error!r} from {error.__context__!r}")
+    print(json.dumps({"cases": len(calls), "failures": failures}))
 
 
-@pytest.mark.parametrize("module_name", MODULES)
-def test_replaced_class_gives_type_error_on_every_raising_path(module_name):
-    run = subprocess.run([sys.executable, "-P", __file__, module_name], capture_output=True, text=True, timeout=120)
+@pytest.mark.parametrize("name", ["daybars", "ticklane", "ledgerbook", "keygate", "wirelink", "bridgework"])
+def test_replaced_class_gives_type_error_on_every_raising_path(name):
+    run = subprocess.run([sys.executable, "-P", __file__, name], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, f"child exited with {run.returncode}:\n{run.stderr[-3000:]}"
     report = json.loads(run.stdout.splitlines()[-1])
     assert report["cases"] > 0 and report["failures"] == []
