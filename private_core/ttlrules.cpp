@@ -16,8 +16,8 @@ const Id id_memstore("private_core.memstore"), id_to_date("to_date");
 
 // The memstore module as loaded (this module imported from it at load),
 // read from the interpreter's module table: PyImport_GetModule would also
-// ask the module's spec whether it is still initialising, which costs more
-// than the rest of the call.
+// ask the module whether it is still initialising (`_initializing`, looked
+// up and missed), which costs more than the rest of the call.
 Ref memstore_module() {
   if (Ref module = dict_get(PyImport_GetModuleDict(), id_memstore)) return module;
   return import(id_memstore.text());
