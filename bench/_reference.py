@@ -313,7 +313,14 @@ def is_today(d):
 
 
 def touches_latest_trading_day(end):
-    return is_today(end)
+    live = is_today(end)
+    if live:
+        return live
+    try:
+        day = to_date(end)
+    except ValueError:
+        return live
+    return day > to_date(None)
 
 
 def ttl_intraday_live():

@@ -56,6 +56,40 @@ Ref probe_greet(Call& c) {
 
 const FnSpec kGreet{"greet", probe_greet, {}, "str", nullptr};
 
+// Text defaults with every kind of quote and escape, for the signature line.
+enum class QuotedArg : std::size_t { apostrophe, quotes, both, escapes };
+
+Ref probe_quoted(Call& c) {
+  using A = QuotedArg;
+  return tuple({c[A::apostrophe], c[A::quotes], c[A::both], c[A::escapes]});
+}
+
+const FnSpec kQuoted{"quoted",
+                     probe_quoted,
+                     {arg("apostrophe", "str", Conv::Str, str_default("it's")),
+                      arg("quotes", "str", Conv::Str, str_default("say \"hi\"")),
+                      arg("both", "str", Conv::Str, str_default("'a' \"b\" \\'")),
+                      arg("escapes", nullptr, Conv::Any, str_default("tab\t\\ \xc3\xa9\x01"))},
+                     "tuple",
+                     nullptr};
+
+enum class GilSlotArg : std::size_t { module };
+
+// What the definition of an extension module declares under Py_mod_gil:
+// "used", "not used", or None when it has no such slot (or no definition).
+Ref probe_gil_slot(Call& c) {
+  PyObject* module = c[GilSlotArg::module];
+  if (!PyModule_Check(module)) raise(PyExc_TypeError, "gil_slot() expects a module");
+  PyModuleDef* def = PyModule_GetDef(module);
+  if (def == nullptr || def->m_slots == nullptr) return none();
+  for (PyModuleDef_Slot* slot = def->m_slots; slot->slot != 0; ++slot) {
+    if (slot->slot == Py_mod_gil) return str(slot->value == Py_MOD_GIL_USED ? "used" : "not used");
+  }
+  return none();
+}
+
+const FnSpec kGilSlot{"gil_slot", probe_gil_slot, {arg("module")}, nullptr, nullptr};
+
 // Raises ValueError from a KeyError, as `raise ValueError(...) from exc`.
 Ref probe_chained(Call&) {
   try {
@@ -241,6 +275,8 @@ void build(Module& m) {
   m.def(kCatchMatching);
   m.def(kMake);
   m.def(kMisread);
+  m.def(kGilSlot);
+  m.def(kQuoted);
   m.add("ProbeError", PyExc_LookupError);
 #ifdef PCRT_CHECKED_ARGS
   m.add("CHECKED_ARGS", Py_True);

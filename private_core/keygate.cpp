@@ -11,7 +11,7 @@ const Id id_logger("logger"), id_VALIDATION_ENDPOINT("VALIDATION_ENDPOINT"), id_
     id_ValidationError("ValidationError");
 const Id id_api_key("api_key"), id_post("post"), id_json_body("json_body"), id_json("json"),
     id_model_validate("model_validate"), id_status_code("status_code"), id_payload("payload"), id_error("error"),
-    id_exception("exception"), id_debug("debug"), id_detail("detail"), id_message("message"), id_strip("strip"), id_get_("get");
+    id_exception("exception"), id_debug("debug"), id_detail("detail"), id_message("message"), id_get_("get");
 
 // A new ApiKeyValidationError, through the module's current binding.
 Ref api_key_error(const Call& c, const char* message) {
@@ -19,18 +19,24 @@ Ref api_key_error(const Call& c, const char* message) {
 }
 
 // The text a rejected validation shows the user: the service's own
-// explanation when it gave one, else the HTTP status.
-Ref rejection_message(PyObject* payload, PyObject* status_code) {
+// explanation when it gave one, else the HTTP status.  The message may end up
+// in the user's logs, so the key is masked where the service's text quotes
+// it; the fallback is this module's own text and is shown as it is.
+Ref rejection_message(PyObject* payload, PyObject* status_code, PyObject* api_key) {
   if (PyDict_Check(payload)) {
     // Only non-empty strings count: services also answer with lists of
     // validation errors under "detail", which are no message to show.
     for (const Id* key : {&id_detail, &id_message}) {
       Ref value = call_method(payload, id_get_, {key->get()});
-      if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) != 0) return value;
+      if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) != 0) {
+        return mask_token(value.get(), api_key);
+      }
     }
   } else if (PyUnicode_Check(payload)) {
-    Ref stripped = call_method(payload, id_strip);
-    if (PyUnicode_Check(stripped.get()) && PyUnicode_GET_LENGTH(stripped.get()) != 0) return stripped;
+    Ref stripped = str_strip(payload);
+    if (PyUnicode_Check(stripped.get()) && PyUnicode_GET_LENGTH(stripped.get()) != 0) {
+      return mask_token(stripped.get(), api_key);
+    }
   }
   return check(PyUnicode_FromFormat("Backend rejected API key validation (HTTP %S)", status_code));
 }
@@ -42,19 +48,11 @@ Ref rejection_message(PyObject* payload, PyObject* status_code) {
   raise_from(api_key_error(c, "Unable to validate API key"), std::move(exc));
 }
 
-const Id id_mask("***");
-
 bool key_usable(PyObject* api_key) { return PyUnicode_Check(api_key) && PyUnicode_GET_LENGTH(api_key) != 0; }
-
-// `text` with every occurrence of the key masked.
-Ref masked(PyObject* text, PyObject* api_key) {
-  if (!key_usable(api_key) || check(PyUnicode_Contains(text, api_key)) == 0) return Ref::borrow(text);
-  return check(PyUnicode_Replace(text, api_key, id_mask.get(), -1));
-}
 
 // The payload as the rejection record shows it: services echo the request
 // body (which holds the key) in their validation errors, so when the
-// payload's text contains the key the record gets that text with the key
+// payload's text quotes the key the record gets that text with the key
 // masked; any other payload is logged as it came.
 Ref loggable_payload(PyObject* payload, PyObject* api_key) {
   if (!key_usable(api_key)) return Ref::borrow(payload);
@@ -64,7 +62,7 @@ Ref loggable_payload(PyObject* payload, PyObject* api_key) {
     PyErr_Clear();
     return Ref::borrow(payload);
   }
-  Ref shown = masked(text.get(), api_key);
+  Ref shown = mask_token(text.get(), api_key);
   return shown.get() == text.get() ? Ref::borrow(payload) : shown;
 }
 
@@ -77,9 +75,7 @@ Ref loggable_payload(PyObject* payload, PyObject* api_key) {
   call_method(logger.get(), id_error,
               {str("Backend rejected API key validation (status=%s, payload=%s)").get(), status_code.get(),
                logged.get()});
-  // The message is shown to the user and may end up in their logs: an
-  // explanation that quotes the key is passed on with the key masked.
-  Ref message = masked(rejection_message(payload.get(), status_code.get()).get(), api_key);
+  Ref message = rejection_message(payload.get(), status_code.get(), api_key);
   raise_from(call(c.global(id_ApiKeyValidationError).get(), {message.get()}), std::move(exc));
 }
 

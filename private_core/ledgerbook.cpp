@@ -1,22 +1,19 @@
 // private_core.ledgerbook: company-type validation and financial-statement
 // values.  Both calls send one request through the caller's session and hand
 // back the service's JSON object as a plain dictionary.
+#include "pcrt/decoding.hpp"
 #include "pcrt/pcrt.hpp"
 
 namespace {
 using namespace pcrt;
 
-const Id id_DataDecodingError("DataDecodingError"), id_Mapping("Mapping"),
+const Id id_Mapping("Mapping"),
     id_ensure_json_dict("_ensure_json_dict"), id_decode_response("_decode_response"),
     id_coerce_symbols("_coerce_symbols"), id_COMPANY_TYPE_ENDPOINT("_COMPANY_TYPE_ENDPOINT"),
     id_STATEMENT_ENDPOINT("_STATEMENT_ENDPOINT");
 const Id id_json("json"), id_get("get"), id_post("post"), id_params("params"), id_json_body("json_body"),
     id_context("context"), id_strip("strip"), id_upper("upper"), id_symbol("symbol"),
     id_statement_id("statement_id"), id_start_year("start_year"), id_end_year("end_year"), id_period("period");
-
-[[noreturn]] void raise_decoding(const Call& c, PyObject* message) {
-  raise_exc(call(c.global(id_DataDecodingError).get(), {message}));
-}
 
 enum class EnsureJsonDictArg : std::size_t { payload, context };
 
@@ -61,7 +58,7 @@ Ref ledgerbook_decode_response(Call& c) {
   } catch (const Raised&) {
     Ref cause = catch_json_error();
     Ref message = check(PyUnicode_FromFormat("Unable to decode JSON response for %U.", context));
-    raise_from(call(c.global(id_DataDecodingError).get(), {message.get()}), std::move(cause));
+    raise_from(decoding_error(c, message.get()), std::move(cause));
   }
   return call(c.global(id_ensure_json_dict).get(), {payload.get()}, {{id_context, context}});
 }
@@ -70,28 +67,10 @@ const FnSpec kDecodeResponse{
     "_decode_response", ledgerbook_decode_response, {arg("response"), kwonly("context", "str", Conv::Str)}, "JsonDict"};
 
 // item.strip().upper() of an exact str, or an empty Ref when that is empty.
-// Stripping uses the interpreter's own whitespace test, as str.strip() does;
-// ASCII text is upper-cased here, other text by str.upper().
 Ref clean_exact(PyObject* item) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-  const int kind = PyUnicode_KIND(item);
-  const void* data = PyUnicode_DATA(item);
-  Py_ssize_t begin = 0, end = n;
-  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  if (begin == end) return nullptr;
-  if (!PyUnicode_IS_ASCII(item)) {
-    Ref stripped = check(PyUnicode_Substring(item, begin, end));
-    return call_method(stripped.get(), id_upper);
-  }
-  const char* text = reinterpret_cast<const char*>(data);
-  Ref out = check(PyUnicode_New(end - begin, 127));
-  char* target = reinterpret_cast<char*>(PyUnicode_DATA(out.get()));
-  for (Py_ssize_t i = begin; i < end; ++i) {
-    const char ch = text[i];
-    target[i - begin] = (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
-  }
-  return out;
+  Ref stripped = str_strip(item);
+  if (PyUnicode_GET_LENGTH(stripped.get()) == 0) return nullptr;
+  return str_upper(stripped.get());
 }
 
 // A single string is one symbol; any other iterable yields one symbol per

@@ -1,8 +1,9 @@
 // private_core.ttlrules: how long cached frames stay fresh, per kind of data.
 //
-// A request is live when it reaches today's local date; live data gets a
-// one-minute lifetime and history data is cached without expiry (None).  No
-// trading calendar is consulted: "latest trading day" means today.
+// A request is live when it reaches today's local date (it ends today or
+// later); live data gets a one-minute lifetime and history data is cached
+// without expiry (None).  No trading calendar is consulted: "latest trading
+// day" means today.
 #include "pcrt/pcrt.hpp"
 
 #include <datetime.h>
@@ -11,15 +12,41 @@ namespace {
 using namespace pcrt;
 
 const Id id_timedelta("timedelta"), id_is_today("is_today"), id_minutes("minutes");
+const Id id_memstore("private_core.memstore"), id_to_date("to_date");
+
+// The memstore module as loaded (this module imported from it at load),
+// read from the interpreter's module table: PyImport_GetModule would also
+// ask the module whether it is still initialising (`_initializing`, looked
+// up and missed), which costs more than the rest of the call.
+Ref memstore_module() {
+  if (Ref module = dict_get(PyImport_GetModuleDict(), id_memstore)) return module;
+  return import(id_memstore.text());
+}
 
 enum class TouchesArg : std::size_t { end };
 
+// A range that ends today is live, and so is one that ends after today: it
+// covers today's bars too, and caching it as history would keep serving the
+// first answer after new bars exist.  The end and today are both taken with
+// memstore's to_date, the clock is_today reads, so fixing memstore's clock
+// fixes both answers.
 Ref ttlrules_touches_latest_trading_day(Call& c) {
-  Ref is_today = c.global(id_is_today);
-  return call(is_today.get(), {c[TouchesArg::end]});
+  PyObject* end = c[TouchesArg::end];
+  Ref today_answer = call(c.global(id_is_today).get(), {end});
+  if (truthy(today_answer.get())) return today_answer;
+  Ref to_date = module_attr(memstore_module().get(), id_to_date);
+  Ref day;
+  try {
+    day = call(to_date.get(), {end});
+  } catch (const Raised&) {
+    // Only a replaced is_today can accept what to_date refuses: its answer stands.
+    catch_if(PyExc_ValueError);
+    return today_answer;
+  }
+  Ref today = call(to_date.get(), {Py_None});
+  return check(PyObject_RichCompare(day.get(), today.get(), Py_GT));
 }
 
-// A new timedelta per call: callers may keep or compare it, never share it.
 // One body serves the three one-minute lifetimes, another the two without
 // expiry: the functions differ only in name.
 // A new timedelta per call: callers may keep or compare it, never share it.

@@ -1,5 +1,6 @@
 """Each module loads what it needs and nothing more, in a fresh interpreter."""
 
+import importlib
 import json
 import subprocess
 import sys
@@ -62,3 +63,12 @@ def test_modules_that_need_the_host_package_fail_without_it(module):
 
 def test_session_module_loads_without_the_host_package():
     assert "loaded" in load("private_core.wirelink", blocked=["tessaro"])
+
+
+
+@pytest.mark.parametrize("name", ["wirelink", "daybars", "ticklane", "memstore", "ttlrules", "memoguard", "ledgerbook",
+                                  "keygate", "progress", "toolbox", "investor.bridgework", "investor.FlowContract"])
+def test_module_declares_it_needs_the_gil(name):
+    # Undeclared, a free-threaded interpreter re-enables the GIL with a warning at import.
+    from private_core import _runtime_probe as probe
+    assert probe.gil_slot(importlib.import_module(f"private_core.{name}")) == "used"

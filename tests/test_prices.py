@@ -5,6 +5,9 @@ import functools
 import gc
 import itertools
 import json
+import random
+import subprocess
+import sys
 import threading
 import time
 import tracemalloc
@@ -96,7 +99,7 @@ def test_module_surfaces():
     assert db.Sequence is Sequence and db._to_dataframe is helpers._to_dataframe
     assert tl.fetch_ohlcv.__doc__.splitlines()[0] == (
         "fetch_ohlcv(session: HttpSession, symbol: Union[str, Sequence[str]], start: Optional[str] = None, "
-        "end: Optional[str] = None, interval: IntervalIntraday = '1m', adjusted: Optional[bool] = None, *, "
+        "end: Optional[str] = None, interval: IntervalIntraday = \"1m\", adjusted: Optional[bool] = None, *, "
         "show_progress: bool = True) -> pd.DataFrame")
     assert db.fetch_ohlcv.__kwdefaults__ == {"show_progress": True}
     assert tl.fetch_orderbook.__annotations__ == {
@@ -523,3 +526,32 @@ def test_batches_do_not_leak(monkeypatch):
     finally:
         tracemalloc.stop()
     assert grown < 20000, f"{grown} bytes kept"
+
+
+def reference_normalize(symbols):
+    cleaned = [s.strip().upper() for s in symbols]
+    return list(dict.fromkeys(s for s in cleaned if s))
+
+
+@MODULES
+@pytest.mark.parametrize("seed", range(4))
+def test_normalize_symbols_matches_plain_python(mod, seed):
+    # Enough distinct symbols that the table of those seen grows several times.
+    rng = random.Random(seed)
+    pool = ["".join(rng.choices(" \tabcXYZ19-.é", k=rng.randint(0, 6))) for _ in range(3000)]
+    symbols = rng.choices(pool, k=6000)
+    assert mod._normalize_symbols(symbols) == reference_normalize(symbols)
+
+
+def test_normalize_symbols_memory_follows_distinct_symbols():
+    # A child process, so that its peak resident size measures this call alone.
+    script = (
+        "import resource, private_core.daybars as db\n"
+        "symbols = ['vnm', 'FPT'] * 4_000_000\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "assert db._normalize_symbols(symbols) == ['VNM', 'FPT']\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+    )
+    grown_kib = int(subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True,
+                                   check=True).stdout)
+    assert grown_kib < 16 * 1024

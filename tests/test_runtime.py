@@ -139,7 +139,7 @@ def test_function_attributes():
     assert fn.__globals__ is vars(probe)
     assert fn.__doc__.splitlines()[0] == (
         "conversions(s: str, l: list, os: Optional[str] = None, d: Optional[dict] = None, *, i: int, "
-        "oi: Optional[int] = None, f: float = 1.0, b: bool = True, a: Any = 'x', g: str = GREETING) -> tuple"
+        "oi: Optional[int] = None, f: float = 1.0, b: bool = True, a: Any = \"x\", g: str = GREETING) -> tuple"
     )
     assert fn.__doc__.split("\n\n", 1)[1] == "Echo the converted arguments."
     assert fn.__annotations__ == {

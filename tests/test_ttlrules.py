@@ -33,10 +33,38 @@ def test_lifetimes(name):
 @pytest.mark.parametrize("end, live", [
     (None, True), (date.today(), True), (datetime.combine(date.today(), datetime.min.time()), True),
     (date.today().isoformat(), True), (date.today() - timedelta(days=1), False),
-    (date.today() + timedelta(days=1), False),
+    # A range ending after today covers today's bars: live, never cached as history.
+    (date.today() + timedelta(days=1), True), ((date.today() + timedelta(days=366)).isoformat(), True),
+    ("2099-12-31", True),
 ])
 def test_touches_latest_trading_day(end, live):
     assert ttlrules.touches_latest_trading_day(end) is live
+
+
+class FixedClock(datetime):
+    @classmethod
+    def now(cls, tz=None):
+        return cls(2024, 3, 5, 23, 59)
+
+
+@pytest.mark.parametrize("end, live", [
+    (None, True), ("2024-03-05", True), ("2024-03-06", True), (date(2025, 1, 1), True),
+    ("2024-03-04", False), (FixedClock(2024, 3, 4, 23, 59), False),
+])
+def test_fixing_memstore_clock_fixes_both_answers(monkeypatch, end, live):
+    from private_core import memstore
+    monkeypatch.setattr(memstore, "datetime", FixedClock)
+    assert ttlrules.touches_latest_trading_day(end) is live
+
+
+@pytest.mark.parametrize("answer, end, expected", [
+    (0, 3.5, 0),  # to_date cannot convert it: the replaced is_today's answer stands
+    (False, "2099-12-31", True),
+    (None, "2000-01-01", False),
+])
+def test_replaced_is_today_and_what_to_date_makes_of_the_end(monkeypatch, answer, end, expected):
+    monkeypatch.setattr(ttlrules, "is_today", lambda d: answer)
+    assert ttlrules.touches_latest_trading_day(end) is expected
 
 
 def test_live_check_uses_current_is_today(monkeypatch):

@@ -2,10 +2,13 @@
 // line and the batch loop of the end-of-day, intraday and order-book fetchers.
 #include "prices.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "pcrt/decoding.hpp"
 
 namespace prices {
 namespace {
@@ -14,12 +17,12 @@ using namespace pcrt;
 // Module-level names, read at call time from the calling module.
 const Id id_sys("sys"), id_Sequence("Sequence"), id_normalize_symbols("_normalize_symbols"),
     id_start_progress("start_progress"), id_update_progress("update_progress"),
-    id_finish_progress("finish_progress"), id_DataDecodingError("DataDecodingError"), id_pd("pd"),
+    id_finish_progress("finish_progress"), id_pd("pd"),
     id_to_dataframe("_to_dataframe"), id_resample_ohlcv_multi("resample_ohlcv_multi");
 // Attributes, methods, keywords and payload members.
-const Id id_strip("strip"), id_upper("upper"), id_stdout("stdout"), id_write("write"), id_flush("flush"),
+const Id id_stdout("stdout"), id_write("write"), id_flush("flush"),
     id_get("get"), id_params("params"), id_json("json"), id_DataFrame("DataFrame"), id_interval("interval"),
-    id_symbol("symbol"), id_error("error"), id_data("data");
+    id_symbol("symbol"), id_error("error"), id_data("data"), id_api_key("api_key");
 const Id lit_empty(""), lit_newline("\n"), lit_3d("3d");
 
 // Rows between two checks for a pending Ctrl-C inside one symbol's answer.
@@ -34,39 +37,6 @@ Ref join(Args pieces) {
   return check(PyUnicode_Join(lit_empty.get(), items.get()));
 }
 
-// text.strip(): whitespace as str.strip() sees it; a str subclass runs its own method.
-Ref strip(PyObject* text) {
-  if (!PyUnicode_CheckExact(text)) return call_method(text, id_strip);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  Py_ssize_t begin = 0, end = n;
-  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  if (begin == 0 && end == n) return Ref::borrow(text);
-  return check(PyUnicode_Substring(text, begin, end));
-}
-
-bool lower_ascii(Py_UCS4 ch) { return ch >= 'a' && ch <= 'z'; }
-
-// text.upper(): ASCII symbols (nearly all of them) are mapped here; anything
-// else gets the interpreter's full case mapping ("ß" becomes "SS").
-Ref upper(PyObject* text) {
-  if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return call_method(text, id_upper);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  const Py_UCS1* src = PyUnicode_1BYTE_DATA(text);
-  Py_ssize_t first = 0;
-  while (first < n && !lower_ascii(src[first])) ++first;
-  if (first == n) return Ref::borrow(text);
-  Ref out = check(PyUnicode_New(n, 127));
-  Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const Py_UCS1 ch = src[i];
-    dst[i] = lower_ascii(ch) ? static_cast<Py_UCS1>(ch - ('a' - 'A')) : ch;
-  }
-  return out;
-}
-
 bool blank(PyObject* text) {
   return PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) == 0 : !truthy(text);
 }
@@ -79,9 +49,14 @@ enum class NormalizeArg : std::size_t { symbols };
 // entry, so checking a symbol costs about what hashing it does.
 class AsciiSet {
  public:
+  static constexpr std::size_t kPresized = 1024;
+
+  // Room for `expected` texts, up to kPresized: beyond that the table doubles
+  // with the distinct texts inserted, so a long input naming few symbols
+  // costs no table sized for its length.
   explicit AsciiSet(std::size_t expected) {
     std::size_t capacity = 16;
-    while (capacity < expected * 2) capacity *= 2;
+    while (capacity < std::min(expected, kPresized) * 2) capacity *= 2;
     slots_.resize(capacity);
   }
 
@@ -138,7 +113,7 @@ class AsciiSet {
 // every comparison to a Python set, with the interpreter's equality.
 class SeenSymbols {
  public:
-  explicit SeenSymbols(Py_ssize_t expected) : ascii_(static_cast<std::size_t>(expected)) {}
+  explicit SeenSymbols(std::size_t expected) : ascii_(expected) {}
 
   // Whether an ASCII symbol spelt `text` was taken already (false once the
   // Python set decides: the caller then makes the object and calls take()).
@@ -177,31 +152,19 @@ constexpr std::size_t kShortSymbol = 64;
 void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
   if (PyUnicode_CheckExact(element) && PyUnicode_IS_ASCII(element) &&
       static_cast<std::size_t>(PyUnicode_GET_LENGTH(element)) <= kShortSymbol) {
-    std::string_view raw = SeenSymbols::ascii_view(element);
-    std::size_t begin = 0, end = raw.size();
-    while (begin < end && Py_UNICODE_ISSPACE(static_cast<Py_UCS1>(raw[begin]))) ++begin;
-    while (end > begin && Py_UNICODE_ISSPACE(static_cast<Py_UCS1>(raw[end - 1]))) --end;
-    if (begin == end) return;
+    const std::string_view raw = SeenSymbols::ascii_view(element);
+    const std::string_view trimmed = strip_ascii(raw);
+    if (trimmed.empty()) return;
     char buffer[kShortSymbol];
-    bool changed = begin != 0 || end != raw.size();
-    for (std::size_t i = begin; i < end; ++i) {
-      char ch = raw[i];
-      if (lower_ascii(static_cast<unsigned char>(ch))) {
-        ch = static_cast<char>(ch - ('a' - 'A'));
-        changed = true;
-      }
-      buffer[i - begin] = ch;
-    }
-    std::string_view cleaned(buffer, end - begin);
+    const bool upper_cased = upper_ascii_into(trimmed, buffer);
+    const std::string_view cleaned(buffer, trimmed.size());
     if (seen.known(cleaned)) return;
-    if (!changed) return seen.take(result, Ref::borrow(element));
-    Ref symbol = check(PyUnicode_New(static_cast<Py_ssize_t>(cleaned.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(symbol.get()), cleaned.data(), cleaned.size());
-    return seen.take(result, std::move(symbol));
+    if (!upper_cased && trimmed.size() == raw.size()) return seen.take(result, Ref::borrow(element));
+    return seen.take(result, ascii_str(cleaned));
   }
-  Ref cleaned = strip(element);
+  Ref cleaned = str_strip(element);
   if (blank(cleaned.get())) return;
-  seen.take(result, upper(cleaned.get()));
+  seen.take(result, str_upper(cleaned.get()));
 }
 
 // Duplicates are judged on the cleaned symbol, keeping the first occurrence
@@ -210,10 +173,10 @@ void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
 Ref prices_normalize_symbols(Call& c) {
   PyObject* symbols = c[NormalizeArg::symbols];
   if (PyUnicode_Check(symbols)) {
-    Ref cleaned = strip(symbols);
+    Ref cleaned = str_strip(symbols);
     if (blank(cleaned.get())) raise(PyExc_ValueError, "symbol must not be empty.");
     Ref result = new_list(1);
-    PyList_SET_ITEM(result.get(), 0, upper(cleaned.get()).release());
+    PyList_SET_ITEM(result.get(), 0, str_upper(cleaned.get()).release());
     return result;
   }
   Ref sequence_abc = c.global(id_Sequence);
@@ -221,12 +184,12 @@ Ref prices_normalize_symbols(Call& c) {
     raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
   }
   Ref result = new_list();
-  // Sized from a list or tuple only: asking another sequence its length would
-  // run its code, and a range may claim more entries than memory holds.
-  Py_ssize_t expected = PyList_CheckExact(symbols) ? PyList_GET_SIZE(symbols)
-                        : PyTuple_CheckExact(symbols) ? PyTuple_GET_SIZE(symbols)
-                                                      : 0;
-  SeenSymbols seen(expected);
+  // A list's or tuple's length is a hint for the first table; asking any
+  // other sequence would run its code.
+  const Py_ssize_t expected = PyList_CheckExact(symbols)    ? PyList_GET_SIZE(symbols)
+                              : PyTuple_CheckExact(symbols) ? PyTuple_GET_SIZE(symbols)
+                                                            : 0;
+  SeenSymbols seen(static_cast<std::size_t>(expected));
   Ref iterator = check(PyObject_GetIter(symbols));
   while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
@@ -276,11 +239,6 @@ Ref prices_render_progress(Call& c) {
 // ---------------------------------------------------------------------------
 // The batch loop.
 
-[[noreturn]] void raise_decoding(const Call& c, PyObject* message) {
-  raise_exc(call(c.global(id_DataDecodingError).get(), {message}));
-}
-[[noreturn]] void raise_decoding(const Call& c, const char* message) { raise_decoding(c, str(message).get()); }
-
 // response.json(); a body that does not decode, including one nested deeper
 // than the decoder can follow, is the service's fault, not the caller's.
 Ref decode(const Call& c, PyObject* response, const Messages& messages) {
@@ -291,7 +249,7 @@ Ref decode(const Call& c, PyObject* response, const Messages& messages) {
     Ref error;
     {
       Handling handling(cause.get());
-      error = call(c.global(id_DataDecodingError).get(), {str(messages.not_json).get()});
+      error = decoding_error(c, str(messages.not_json).get());
     }
     raise_from(std::move(error), std::move(cause));
   }
@@ -305,7 +263,7 @@ Ref member(PyObject* payload, const Id& key) {
 }
 
 Ref query_for(PyObject* symbol, std::span<const Query> query) {
-  Ref params = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(query.size()) + 1));
+  Ref params = new_dict_sized(static_cast<Py_ssize_t>(query.size()) + 1);
   dict_set(params.get(), id_symbol, symbol);
   for (const Query& q : query) {
     if (q.value != nullptr) dict_set(params.get(), q.key, q.value);
@@ -317,7 +275,7 @@ Ref query_for(PyObject* symbol, std::span<const Query> query) {
 void append_row(const Call& c, PyObject* rows, PyObject* symbol, PyObject* element, const Messages& messages) {
   if (!PyDict_Check(element)) raise_decoding(c, messages.not_row);
   // Sized for every member up front, so the row never grows while filled.
-  Ref row = check(_PyDict_NewPresized(PyDict_GET_SIZE(element) + 1));
+  Ref row = new_dict_sized(PyDict_GET_SIZE(element) + 1);
   dict_set(row.get(), id_symbol, symbol);
   check(PyDict_Update(row.get(), element));
   list_append(rows, row.get());
@@ -343,14 +301,24 @@ void append_rows(const Call& c, PyObject* rows, PyObject* symbol, PyObject* data
   }
 }
 
-void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* response, const Messages& messages) {
+// The service's error text as the message quotes it.  Services echo the
+// request, so the session's key (when it has an `api_key` text) is masked
+// wherever it stands as a token of its own.
+Ref shown_error(PyObject* value, PyObject* session) {
+  Ref text = check(PyObject_Str(value));
+  Ref api_key = getattr_opt(session, id_api_key);
+  return api_key ? mask_token(text.get(), api_key.get()) : text;
+}
+
+void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* response, const Messages& messages,
+                   PyObject* session) {
   Ref payload = decode(c, response, messages);
   if (!PyDict_Check(payload.get())) raise_decoding(c, messages.not_object);
   Ref error = member(payload.get(), id_error);
   if (truthy(error.get())) {
     Ref value = PyDict_CheckExact(payload.get()) ? error : check(PyObject_GetItem(payload.get(), id_error.get()));
     Ref message = join({str("Backend returned error for ").get(), check(PyObject_Str(symbol)).get(),
-                        str(": ").get(), check(PyObject_Str(value.get())).get()});
+                        str(": ").get(), shown_error(value.get(), session).get()});
     raise_decoding(c, message.get());
   }
   Ref data = member(payload.get(), id_data);
@@ -414,7 +382,7 @@ Ref fetch_batch(const Call& c, const BatchKind& kind, PyObject* session, PyObjec
     Ref params = query_for(sym.get(), query);
     Ref endpoint = c.global(kind.endpoint);
     Ref response = call_method(session, id_get, {endpoint.get()}, {{id_params, params.get()}});
-    append_answer(c, rows.get(), sym.get(), response.get(), kind.messages);
+    append_answer(c, rows.get(), sym.get(), response.get(), kind.messages, session);
     if (show_progress) call(c.global(id_update_progress).get(), {integer(index).get()});
   }
   if (PyErr_Occurred()) raised();

@@ -57,7 +57,7 @@ struct GlobalsWatch {
 
 GlobalsWatch* g_watch = nullptr;  // this module's view of the shared watch
 
-#if PCRT_FAST_PATHS && !defined(Py_GIL_DISABLED)
+#if PCRT_FAST_PATHS
 int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
   // The first module's callback serves every module; the record it updates
   // is the shared one.
@@ -716,6 +716,30 @@ Ref make_default(const Default& def, PyObject* globals) {
   return nullptr;
 }
 
+// A str default written in double quotes, the package's style for signature
+// lines (`interval: Interval = "1D"`): repr()'s escapes, with the quote
+// characters escaped for the other delimiter.
+std::string double_quoted(PyObject* text) {
+  Ref shown = check(PyObject_Repr(text));
+  const std::string_view literal = utf8(shown.get());
+  if (literal.front() == '"') return std::string(literal);  // repr() already chose double quotes
+  std::string out = "\"";
+  const std::string_view body = literal.substr(1, literal.size() - 2);
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '\\' && i + 1 < body.size()) {
+      // An escape: \' needs none between double quotes, any other stays.
+      if (body[i + 1] != '\'') out += '\\';
+      out += body[++i];
+    } else if (body[i] == '"') {
+      out += "\\\"";
+    } else {
+      out += body[i];
+    }
+  }
+  out += '"';
+  return out;
+}
+
 // "name(a: str, b: int = 3, *, c=None) -> str", as inspect would print it but
 // with annotations unquoted and module-level defaults shown by name.
 std::string signature_line(FunctionObject* fn, const Ref* defaults) {
@@ -743,6 +767,8 @@ std::string signature_line(FunctionObject* fn, const Ref* defaults) {
     line += param.annotation ? " = " : "=";
     if (param.def.tag == Default::Tag::Global) {
       line += param.def.text;
+    } else if (PyUnicode_CheckExact(defaults[i].get())) {
+      line += double_quoted(defaults[i].get());
     } else {
       Ref shown = check(PyObject_Repr(defaults[i].get()));
       line += utf8(shown.get());

@@ -16,13 +16,19 @@ namespace pcrt {
 // "Argument 'name' has incorrect type (expected str, got int)".
 [[noreturn]] void raise_arg_type(const char* arg, const char* expected, PyObject* given);
 
+// The raising primitives below take what a call of an exception class
+// returned, which callers may have replaced: as Python's raise, an exception
+// class is called without arguments, and anything that is no exception
+// raises TypeError("exceptions must derive from BaseException") instead.
+//
 // `raise exc`: like Python's raise, a new exception takes the exception the
 // caller is handling (if any) as its context.
 [[noreturn]] void raise_exc(Ref exc);
 // Bare `raise` of an exception taken with catch_if/catch_any: it goes on
 // unchanged, its context untouched.
 [[noreturn]] void reraise(Ref exc);
-// `raise exc from cause`: cause and context both point at `cause`.
+// `raise exc from cause`: cause and context both point at `cause` (a
+// TypeError for an `exc` that is no exception has `cause` as its context).
 [[noreturn]] void raise_from(Ref exc, Ref cause);
 // `raise exc` inside `except`: the handled exception becomes the context.
 [[noreturn]] void raise_during(Ref exc, Ref handled);

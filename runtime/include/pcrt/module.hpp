@@ -74,6 +74,10 @@ class ClassBuilder {
 };
 
 // Runs `build` as the module's exec slot; any error makes the import fail.
+//
+// Every module declares Py_MOD_GIL_USED: the runtime's caches (global reads,
+// keyword-name tuples, attribute sites, interned ids) rely on the GIL, so a
+// free-threaded interpreter re-enables it for them, as the declaration asks.
 int exec_module(PyObject* module, void (*build)(Module&));
 
 }  // namespace pcrt
@@ -83,6 +87,7 @@ int exec_module(PyObject* module, void (*build)(Module&));
   static PyModuleDef_Slot NAME##_slots[] = {                                              \
       {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                               \
       {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},         \
+      {Py_mod_gil, Py_MOD_GIL_USED},                                                      \
       {0, nullptr}};                                                                      \
   static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, nullptr, 0, nullptr,    \
                                    NAME##_slots, nullptr, nullptr, nullptr};              \

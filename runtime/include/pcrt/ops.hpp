@@ -53,6 +53,16 @@ inline Ref integer(long long value) { return check(PyLong_FromLongLong(value)); 
 inline Ref real(double value) { return check(PyFloat_FromDouble(value)); }
 inline Ref new_dict() { return check(PyDict_New()); }
 inline Ref new_list(Py_ssize_t size = 0) { return check(PyList_New(size)); }
+// A dict that takes `size` entries without growing.  Presizing is an
+// interpreter internal, so it follows the fast-path switch; without it the
+// dict grows as it is filled, with the same contents.
+inline Ref new_dict_sized([[maybe_unused]] Py_ssize_t size) {
+#if PCRT_FAST_PATHS
+  return check(_PyDict_NewPresized(size));
+#else
+  return new_dict();
+#endif
+}
 Ref tuple(Args items);
 
 inline void dict_set(PyObject* dict, const Id& key, PyObject* value) {

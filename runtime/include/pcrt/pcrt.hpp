@@ -9,3 +9,4 @@
 #include "pcrt/module.hpp"
 #include "pcrt/ops.hpp"
 #include "pcrt/ref.hpp"
+#include "pcrt/text.hpp"

@@ -10,8 +10,8 @@
 // attribute all take the generic path or invalidate the site.
 //
 // Declare sites `static` next to the code that uses them; a site is not
-// thread-safe beyond what the GIL gives (free-threaded builds always take the
-// generic path).
+// thread-safe beyond what the GIL gives (every module declares that it needs
+// the GIL).
 //
 // Fast paths that reach into interpreter internals (here `_PyType_Lookup`,
 // `_PyObject_GetDictPtr` and type version tags; in memstore the lock type's
@@ -80,7 +80,7 @@ class Site {
   // is taken as a strong reference before any Python code can run and change
   // the class or this site.
   bool specialised(PyTypeObject* type, Ref& class_attr) {
-#if defined(Py_GIL_DISABLED) || !PCRT_FAST_PATHS
+#if !PCRT_FAST_PATHS
     (void)type;
     (void)class_attr;
     return false;
