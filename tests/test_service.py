@@ -237,7 +237,6 @@ MALFORMED = [  # (what, request, status)
     ("length -1", raw(VALUES, BEARER + "Content-Length: -1\r\n"), 400),
     ("length 10^12", raw(VALUES, BEARER + "Content-Length: 1000000000000\r\n"), 413),
     ("length of 5000 digits", raw(VALUES, BEARER + f"Content-Length: {'9' * 5000}\r\n"), 413),
-    ("two lengths", raw(VALUES, BEARER + "Content-Length: 2\r\nContent-Length: 3\r\n", b"{}"), 400),
     ("chunked", raw(VALUES, BEARER + "Transfer-Encoding: chunked\r\n", b"2\r\n{}\r\n0\r\n\r\n"), 411),
     ("body shorter than its length", raw(VALUES, BEARER + "Content-Length: 10\r\n", b"{}"), 408),
     ("JSON 10^5 deep", sized(VALUES, DEEP), 400),
@@ -263,10 +262,9 @@ def test_malformed_requests_get_a_client_error_and_the_service_stays_up(impatien
     assert get(impatient, EOD, symbol="VNM").status_code == 200
 
 
-def test_an_idle_connection_is_closed():
-    with local_service.LocalService(idle_timeout=0.2) as service:
-        with socket.create_connection(("127.0.0.1", service._server.server_port), timeout=10) as sock:
-            assert sock.recv(1) == b""  # closed by the server, long before this socket's own time-out
+def test_an_idle_connection_is_closed(impatient):
+    with socket.create_connection(("127.0.0.1", impatient._server.server_port), timeout=10) as sock:
+        assert sock.recv(1) == b""  # closed by the server, long before this socket's own time-out
 
 
 def test_two_hundred_concurrent_requests_are_each_answered_within_a_second():
