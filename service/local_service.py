@@ -357,7 +357,7 @@ def statement_values(body: dict[str, Any]) -> dict[str, Any]:
         statement_id, first, last, period = body["statement_id"], body["start_year"], body["end_year"], body["period"]
     except KeyError as exc:
         raise ServiceError(422, f"Missing field: {exc.args[0]}") from None
-    if not isinstance(symbols, list) or not symbols:
+    if not isinstance(symbols, list) or not symbols or not all(isinstance(s, str) for s in symbols):
         raise ServiceError(422, "symbol must be a non-empty list")
     if statement_id not in STATEMENTS:
         raise ServiceError(422, "statement_id must be 1, 2, 3 or 4")

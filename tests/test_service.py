@@ -244,6 +244,8 @@ MALFORMED = [  # (what, request, status)
         {"ids": list(local_service.STOCKS) * 53, "start": "1996-01-01", "end": "2025-12-31"}).encode()), 422),
     ("statement rows", sized(VALUES, json.dumps({"symbol": ["VNM"] * 1000, "statement_id": 1, "start_year": 1995,
                                                   "end_year": 2025, "period": "quarter"}).encode()), 422),
+    ("a statement symbol that is not text", sized(VALUES, b'{"symbol": [[]], "statement_id": 1, "start_year": 2020, '
+                                                       b'"end_year": 2020, "period": "year"}'), 422),
     ("year 1", raw(EOD + "?symbol=VNM&end=0001-01-05", BEARER, method="GET"), 400),
     ("fault without the key", raw(EOD + "?symbol=FAULT-503", method="GET"), 401),
 ]
