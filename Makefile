@@ -20,15 +20,19 @@ SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -
 # Set when .venv does not exist yet: the one run that takes a minute or two.
 FIRST_RUN := $(if $(wildcard $(PY)),,yes)
 
-.PHONY: test build demo bench sanitize clean redis-server
+# The C++ sources the formatter owns.
+CXX_SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp')
+CLANG_FORMAT := $(VENV)/bin/clang-format
 
-test: build redis-server
+.PHONY: help test build demo bench sanitize clean redis-server format format-check
+
+test: build redis-server  ## build, install into .venv and run the whole test suite
 	$(PY) -P -m pytest -q -W error
 
 # The shared-cache tests and the demo start their own Redis (Debian's
 # redis-server) on a free loopback port; install it where it is missing and
 # the machine lets us (root with apt-get), else say what the tests will skip.
-redis-server:
+redis-server:  ## install Debian's redis-server where it is missing (root only)
 	@command -v redis-server >/dev/null 2>&1 || { \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
 	    echo "Installing redis-server (Debian package)..."; \
@@ -38,7 +42,7 @@ redis-server:
 	    echo "note: redis-server is not installed and cannot be installed here; the Redis tests are skipped" >&2; \
 	  fi; }
 
-build: $(VENV)/.built $(STAMP)
+build: $(VENV)/.built $(STAMP)  ## create .venv, install the pinned tools and compile the modules
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (neither python3.13 on PATH nor under pyenv)" >&2; exit 1; }
@@ -65,10 +69,10 @@ $(VENV)/.built: $(DEPS) $(SOURCES)
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
 	@touch $@
 
-demo: build redis-server
+demo: build redis-server  ## run the demo against the built-in local service
 	$(PY) -P demo/main.py
 
-bench: build
+bench: build  ## run every benchmark under bench/; fails when a target is missed
 	$(PY) bench/run.py
 
 # ASan + UBSan build of everything, then the whole suite under it with warnings
@@ -81,7 +85,7 @@ bench: build
 # without ASan, instead of aborting.
 SAN_SITE := build/sanitize-site
 SAN_LOGS := build/sanitize-logs
-sanitize: $(STAMP) redis-server
+sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the suite under them
 	rm -rf $(SAN_SITE) $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.define.PC_FAST_PATHS=OFF -C cmake.build-type=Debug \
@@ -96,6 +100,18 @@ sanitize: $(STAMP) redis-server
 	exit $$status
 
 # Everything the commands above generate: environment, build trees, caches.
-clean:
-	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache
+clean:  ## remove .venv, the build trees and every cache the commands leave behind
+	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache .hypothesis
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
+
+# The formatter is the pinned clang-format wheel of requirements-dev.txt, so
+# every machine formats alike; its rules are in .clang-format.
+format: $(DEPS)  ## reformat the C++ sources in place
+	$(CLANG_FORMAT) --style=file -i $(CXX_SOURCES)
+
+format-check: $(DEPS)  ## fail when a C++ source differs from what `make format` would write
+	$(CLANG_FORMAT) --style=file --dry-run --Werror $(CXX_SOURCES)
+
+# Every target with its `##` description, in the order of this file.
+help:  ## list the targets
+	@awk -F':.*## ' '/^[a-z-]+:.*## / { printf "  make %-13s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)

@@ -87,6 +87,16 @@ AFTERNOON = (time(13, 0), time(14, 30))
 CLOSING_AUCTION = time(14, 45)
 MAX_INTRADAY_DAYS = 31
 MAX_HISTORY_YEARS = 30
+# One answer holds at most this many rows (a row costs about 0.1 ms to make):
+# a request for thousands of identifiers over decades is refused at once
+# instead of holding a thread for minutes and the memory for gigabytes.
+MAX_ROWS = 20_000
+# Request bodies are small JSON objects; anything larger is refused unread.
+MAX_BODY_BYTES = 1 << 20
+# Seconds a connection may stay silent (before its request, within its body)
+# before it is closed, so idle clients cannot hold threads forever.
+IDLE_TIMEOUT = 10.0
+FIRST_YEAR = 1900
 
 
 class ServiceError(Exception):
@@ -293,6 +303,7 @@ def investor_payload(namespace: str, op: str, ids: list[str], group: str, first:
     if unknown:
         raise ServiceError(422, f"Unknown {namespace} identifier(s): {', '.join(unknown)}")
     days = trading_days(first, last)
+    _check_rows(len(ids) * len(days))
     per_id: dict[str, list[dict[str, Any]]] = {}
     for identifier in ids:
         rows = per_id.setdefault(identifier, [])
@@ -346,7 +357,7 @@ def statement_values(body: dict[str, Any]) -> dict[str, Any]:
         statement_id, first, last, period = body["statement_id"], body["start_year"], body["end_year"], body["period"]
     except KeyError as exc:
         raise ServiceError(422, f"Missing field: {exc.args[0]}") from None
-    if not isinstance(symbols, list) or not symbols:
+    if not isinstance(symbols, list) or not symbols or not all(isinstance(s, str) for s in symbols):
         raise ServiceError(422, "symbol must be a non-empty list")
     if statement_id not in STATEMENTS:
         raise ServiceError(422, "statement_id must be 1, 2, 3 or 4")
@@ -357,6 +368,7 @@ def statement_values(body: dict[str, Any]) -> dict[str, Any]:
     unknown = [s for s in symbols if s not in STOCKS]
     if unknown:
         raise ServiceError(422, f"Unknown symbol(s): {', '.join(map(str, unknown))}")
+    _check_rows(len(symbols) * (last - first + 1) * (4 if period == "quarter" else 1))
     rows = []
     for symbol in symbols:
         for year in range(first, last + 1):
@@ -366,6 +378,12 @@ def statement_values(body: dict[str, Any]) -> dict[str, Any]:
                     head["quarter"] = quarter
                 rows.append({**head, "period": period, **_statement_items(symbol, statement_id, year, quarter)})
     return {"data": rows, "error": None}
+
+
+def _check_rows(rows: int) -> None:
+    if rows > MAX_ROWS:
+        raise ServiceError(422, f"The request asks for {rows} rows; one request may ask for at most {MAX_ROWS}: "
+                                "ask for fewer identifiers or a shorter period")
 
 
 def company_types(symbols: list[str]) -> dict[str, Any]:
@@ -379,9 +397,10 @@ def _parse_day(text: Any, name: str) -> date | None:
     if text is None or text == "":
         return None
     try:
-        return datetime.fromisoformat(str(text)).date()
+        day = datetime.fromisoformat(str(text)).date()
     except ValueError:
         raise ServiceError(400, f"{name} must be a date YYYY-MM-DD, got {text!r}") from None
+    return _after_first_year(day, name)
 
 
 def _parse_moment(text: str | None, name: str, *, end: bool) -> datetime | None:
@@ -394,7 +413,16 @@ def _parse_moment(text: str | None, name: str, *, end: bool) -> datetime | None:
         raise ServiceError(400, f"{name} must be YYYY-MM-DD or YYYY-MM-DD HH:MM, got {text!r}") from None
     if end and len(text) <= 10:
         moment = datetime.combine(moment.date(), time.max)
+    _after_first_year(moment.date(), name)
     return moment.replace(tzinfo=None)
+
+
+def _after_first_year(day: date, name: str) -> date:
+    """Dates before FIRST_YEAR are refused: the default start 30 days earlier and
+    the previous trading day would otherwise run off the calendar's first day."""
+    if day.year < FIRST_YEAR:
+        raise ServiceError(400, f"{name} must not lie before {FIRST_YEAR}, got {day.isoformat()}")
+    return day
 
 
 def _instrument(query: dict[str, list[str]]) -> str:
@@ -554,6 +582,10 @@ class LoggedRequest:
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
+    # Many clients connect at once (the demo's threads, load tests): with the
+    # default queue of 5 the kernel drops the SYNs past it, and those clients
+    # wait out retransmissions of a second and more before they are accepted.
+    request_queue_size = 1024
 
     def __init__(self, address: tuple[str, int], service: LocalService) -> None:
         super().__init__(address, _Handler)
@@ -564,8 +596,37 @@ class _Handler(BaseHTTPRequestHandler):
     server: _Server
     server_version = "LocalMarketData/1.0"
 
+    def setup(self) -> None:
+        # The socket's time-out, read by StreamRequestHandler.setup: a silent
+        # connection is closed instead of holding its thread forever.
+        self.timeout = self.server.service.idle_timeout
+        super().setup()
+
     def log_message(self, format: str, *args: object) -> None:  # keeps the demo's output clean
         pass
+
+    def _read_body(self) -> bytes:
+        """The request's body, read only when its Content-Length is one count of
+        bytes within MAX_BODY_BYTES that arrives in full."""
+        if self.headers.get("Transfer-Encoding") is not None:
+            raise ServiceError(411, "Send the body with a Content-Length, not a Transfer-Encoding.")
+        lengths = {text.strip() for text in self.headers.get_all("Content-Length", [])}
+        if not lengths:
+            return b""
+        text = lengths.pop()
+        # isascii: str.isdigit also accepts digits that int() does not.
+        if lengths or not (text.isascii() and text.isdigit()):
+            raise ServiceError(400, "Content-Length must be one count of bytes.")
+        if len(text) > len(str(MAX_BODY_BYTES)) or int(text) > MAX_BODY_BYTES:
+            raise ServiceError(413, f"The body may hold at most {MAX_BODY_BYTES} bytes.")
+        length = int(text)
+        try:
+            raw = self.rfile.read(length)
+        except TimeoutError:
+            raise ServiceError(408, "The body did not arrive in time.") from None
+        if len(raw) < length:
+            raise ServiceError(400, "The body ended before its Content-Length.")
+        return raw
 
     def _send(self, status: int, payload: Any, *, content_type: str = "application/json",
               headers: dict[str, str] | None = None) -> int:
@@ -581,9 +642,20 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
         return status
 
+    def _check_bearer(self) -> None:
+        authorization = self.headers.get("Authorization")
+        if not authorization:
+            raise ServiceError(401, "Missing bearer token.")
+        if authorization != f"Bearer {self.server.service.api_key}":
+            raise ServiceError(401, "Invalid API key.")
+
     def _answer(self, method: str, path: str, query: dict[str, list[str]], body: Any) -> int:
         service = self.server.service
         if (method, path) == ("POST", "/auth/validate"):
+            # The key travels in the body here, so a FAULT-<status> key asks this path for a failure.
+            fault = self._fault(_identifiers(query, body))
+            if fault is not None:
+                return fault
             if not isinstance(body, dict) or body.get("apiKey") != service.api_key:
                 raise ServiceError(401, "Invalid API key.")
             messages = ["Welcome to the local market-data service."] if body.get("includeMessages") else []
@@ -592,11 +664,11 @@ class _Handler(BaseHTTPRequestHandler):
         routes = ROUTES.get(path)
         if routes is None:
             raise ServiceError(404, f"No route for {method} {path}")
-        authorization = self.headers.get("Authorization")
-        if not authorization:
-            raise ServiceError(401, "Missing bearer token.")
-        if authorization != f"Bearer {service.api_key}":
-            raise ServiceError(401, "Invalid API key.")
+        # As on the real service, nothing is served, not even an injected fault, without the key.
+        self._check_bearer()
+        fault = self._fault(_identifiers(query, body))
+        if fault is not None:
+            return fault
         handler = routes.get(method)
         if handler is None:
             raise ServiceError(405, "Method Not Allowed", {"Allow": ", ".join(routes)})
@@ -619,23 +691,28 @@ class _Handler(BaseHTTPRequestHandler):
         service = self.server.service
         url = urlsplit(self.path)
         query = parse_qs(url.query, keep_blank_values=True)
-        length = int(self.headers.get("Content-Length") or 0)
-        raw = self.rfile.read(length) if length else b""
-        if service.latency:
-            threading.Event().wait(service.latency)
         path = url.path[len(BASE_PATH):] if url.path.startswith(BASE_PATH + "/") else None
         self._current: tuple[str, str, dict[str, list[str]], Any] = (method, path or url.path, query, None)
         try:
+            try:
+                raw = self._read_body()
+            except ServiceError as exc:
+                # Where the body ends is unknown, so the connection cannot carry another request.
+                self.close_connection = True
+                exc.headers.setdefault("Connection", "close")
+                raise
+            if service.latency:
+                threading.Event().wait(service.latency)
             if path is None:
                 raise ServiceError(404, "Not found")
             body: Any = None
             if raw:
                 try:
                     body = json.loads(raw)
-                except ValueError:
+                except (ValueError, RecursionError):  # RecursionError: nested deeper than the decoder follows
                     raise ServiceError(400, "The body is not valid JSON.") from None
             self._current = (method, path, query, body)
-            self._fault(_identifiers(query, body)) or self._answer(method, path, query, body)
+            self._answer(method, path, query, body)
         except ServiceError as exc:
             self._send(exc.status, {"detail": exc.detail}, headers=exc.headers)
         except Exception as exc:  # a bug here must still answer, not drop the connection
@@ -657,9 +734,10 @@ class LocalService:
     """
 
     def __init__(self, port: int = 0, *, api_key: str = DEMO_API_KEY, latency: float = 0.0,
-                 today: date | None = None) -> None:
+                 today: date | None = None, idle_timeout: float = IDLE_TIMEOUT) -> None:
         self.api_key = api_key
         self.latency = latency
+        self.idle_timeout = idle_timeout
         self._today = today
         self.requests: list[LoggedRequest] = []
         self._log_lock = threading.Lock()

@@ -5,11 +5,11 @@ import functools
 import gc
 import itertools
 import json
+import operator
 import random
+import signal
 import subprocess
 import sys
-import threading
-import time
 import tracemalloc
 import types
 from typing import Sequence
@@ -395,10 +395,21 @@ def test_a_list_subclass_of_rows_is_walked_as_it_iterates(monkeypatch, frames, m
 # -- Ctrl-C ----------------------------------------------------------------------------
 
 
-class QuickAnswer(types.SimpleNamespace):
-    # Built by the session's get and decoded without a Python frame, so nothing
-    # but the fetcher itself can notice a pending interrupt.
-    json = itertools.repeat({"data": []}).__next__
+def interrupting_answers(before, after):
+    """An answer class for a session's get whose json() hands out ``before`` payloads,
+    then one more while it sets Ctrl-C pending, then ``after`` more, and how many of
+    those are left.
+
+    Everything runs in C (no Python frame between two symbols), so nothing but the
+    fetcher itself can notice the pending interrupt, and it is raised at a known
+    pass instead of whenever a timer thread gets the interpreter.
+    """
+    payload = {"data": []}
+    tail = itertools.repeat(payload, after)
+    # zip calls interrupt_main first, then takes the payload: a C-level "interrupt, then answer".
+    trigger = map(operator.itemgetter(1), zip(map(_thread.interrupt_main, [signal.SIGINT]), [payload]))
+    answers = itertools.chain(itertools.repeat(payload, before), trigger, tail)
+    return type("QuickAnswer", (types.SimpleNamespace,), {"json": answers.__next__}), tail.__length_hint__
 
 
 @pytest.mark.parametrize("fetcher", [f[1] for f in FETCHERS], ids=FETCHER_IDS)
@@ -409,16 +420,13 @@ def test_interrupt_lands_inside_a_batch(monkeypatch, fetcher):
         monkeypatch.setattr(mod, name, {}, raising=False)  # QuickAnswer({}, params=...) then takes no positional
     monkeypatch.setattr(mod, "_normalize_symbols", list)
     monkeypatch.setattr(mod, "finish_progress", functools.partial(finished.append, True))
-    session = types.SimpleNamespace(get=QuickAnswer)
-    timer = threading.Timer(0.05, _thread.interrupt_main)
-    timer.start()
-    started = time.perf_counter()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            fetcher(session, ["A"] * 20_000_000, show_progress=False)
-    finally:
-        timer.cancel()
-    assert finished == [] and time.perf_counter() - started < 2
+    before, after = 1_000, 100_000
+    answer_class, left = interrupting_answers(before, after)
+    session = types.SimpleNamespace(get=answer_class)
+    with pytest.raises(KeyboardInterrupt):
+        fetcher(session, ["A"] * (before + 1 + after), show_progress=False)
+    # Stopped within a few symbols of the interrupt, before the meter was finished.
+    assert finished == [] and left() > after - 100
 
 
 # -- bad input never crashes -------------------------------------------------------------

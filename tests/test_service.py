@@ -1,9 +1,13 @@
 """The local service over plain HTTP: routes, authentication, data rules, test hooks, start and stop."""
 
+import json
 import signal
 import socket
 import subprocess
 import sys
+import threading
+from time import monotonic
+from concurrent.futures import ThreadPoolExecutor
 from datetime import date, datetime, time, timedelta
 
 import pytest
@@ -13,6 +17,7 @@ import local_service
 from conftest import ROOT
 
 AUTH = {"Authorization": "Bearer " + local_service.DEMO_API_KEY}
+BASE = local_service.BASE_PATH
 EOD = "/market-data/eod/ohlcv"
 INTRADAY = "/market-data/intraday/ohlcv"
 ORDERBOOK = "/market-data/intraday/orderbook"
@@ -202,3 +207,86 @@ def test_command_line_prints_its_url_and_key_and_serves_until_interrupted():
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
     assert proc.returncode == 0 and err == ""
+
+
+# -- holding up as a server ----------------------------------------------------------------
+
+BEARER = f"Authorization: Bearer {local_service.DEMO_API_KEY}\r\n"
+
+
+def exchange(port, data, timeout=10):
+    """Raw bytes sent on a new connection; the answer's status and body, read until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
+        sock.sendall(data)
+        answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    head, _, body = answer.partition(b"\r\n\r\n")
+    return int(head.split()[1]), body
+
+
+def raw(path, headers="", body=b"", method="POST"):
+    return f"{method} {BASE}{path} HTTP/1.1\r\n{headers}\r\n".encode() + body
+
+
+def sized(path, body):
+    return raw(path, f"{BEARER}Content-Length: {len(body)}\r\n", body)
+
+
+VALUES, FLOW, DEEP = "/reporting/statements/values", "/market-data/investor/stock/flow", b"[" * 10**5 + b"]" * 10**5
+MALFORMED = [  # (what, request, status)
+    ("length abc", raw(VALUES, BEARER + "Content-Length: abc\r\n"), 400),
+    ("length -1", raw(VALUES, BEARER + "Content-Length: -1\r\n"), 400),
+    ("length 10^12", raw(VALUES, BEARER + "Content-Length: 1000000000000\r\n"), 413),
+    ("length of 5000 digits", raw(VALUES, BEARER + f"Content-Length: {'9' * 5000}\r\n"), 413),
+    ("chunked", raw(VALUES, BEARER + "Transfer-Encoding: chunked\r\n", b"2\r\n{}\r\n0\r\n\r\n"), 411),
+    ("body shorter than its length", raw(VALUES, BEARER + "Content-Length: 10\r\n", b"{}"), 408),
+    ("JSON 10^5 deep", sized(VALUES, DEEP), 400),
+    ("2,000 ids over 30 years", sized(FLOW, json.dumps(
+        {"ids": list(local_service.STOCKS) * 53, "start": "1996-01-01", "end": "2025-12-31"}).encode()), 422),
+    ("statement rows", sized(VALUES, json.dumps({"symbol": ["VNM"] * 1000, "statement_id": 1, "start_year": 1995,
+                                                  "end_year": 2025, "period": "quarter"}).encode()), 422),
+    ("a statement symbol that is not text", sized(VALUES, b'{"symbol": [[]], "statement_id": 1, "start_year": 2020, '
+                                                       b'"end_year": 2020, "period": "year"}'), 422),
+    ("year 1", raw(EOD + "?symbol=VNM&end=0001-01-05", BEARER, method="GET"), 400),
+    ("fault without the key", raw(EOD + "?symbol=FAULT-503", method="GET"), 401),
+]
+
+
+@pytest.fixture(scope="module")
+def impatient():
+    with local_service.LocalService(idle_timeout=0.5) as service:
+        yield service
+
+
+@pytest.mark.parametrize("request_bytes, status", [m[1:] for m in MALFORMED], ids=[m[0] for m in MALFORMED])
+def test_malformed_requests_get_a_client_error_and_the_service_stays_up(impatient, request_bytes, status):
+    answered, body = exchange(impatient._server.server_port, request_bytes)
+    assert answered == status and "detail" in json.loads(body)
+    assert get(impatient, EOD, symbol="VNM").status_code == 200
+
+
+def test_an_idle_connection_is_closed(impatient):
+    with socket.create_connection(("127.0.0.1", impatient._server.server_port), timeout=10) as sock:
+        assert sock.recv(1) == b""  # closed by the server, long before this socket's own time-out
+
+
+def test_two_hundred_concurrent_requests_are_each_answered_within_a_second():
+    # The service in a process of its own, so that the clients' threads do not slow it down.
+    port = free_port()
+    proc = subprocess.Popen([sys.executable, str(ROOT / "service" / "local_service.py"), "--port", str(port)],
+                            stdout=subprocess.PIPE, text=True)
+    request = raw("/reporting/meta/company-types/validate?symbol=VNM", BEARER, method="GET")
+    together = threading.Barrier(200)
+
+    def timed_request(_):
+        together.wait(timeout=30)
+        began = monotonic()
+        return exchange(port, request, timeout=30)[0], monotonic() - began
+
+    try:
+        proc.stdout.readline()  # listening from here on
+        with ThreadPoolExecutor(200) as pool:
+            results = list(pool.map(timed_request, range(200)))
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=10)
+    assert [status for status, _ in results] == [200] * 200 and max(s for _, s in results) < 1.0
