@@ -20,7 +20,7 @@ SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp' -o -
 # Set when .venv does not exist yet: the one run that takes a minute or two.
 FIRST_RUN := $(if $(wildcard $(PY)),,yes)
 
-.PHONY: test build demo bench sanitize clean redis-server
+.PHONY: test test-oldest build demo bench sanitize clean redis-server
 
 test: build redis-server
 	$(PY) -P -m pytest -q -W error
@@ -65,6 +65,39 @@ $(VENV)/.built: $(DEPS) $(SOURCES)
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
 	@touch $@
 
+# The suite again on the lowest version of each range pyproject.toml declares
+# (requirements-oldest.txt, with the tools and test packages of
+# requirements-dev.txt), in an environment of its own: the declared ranges are
+# the ranges the tests run on.  The modules link against none of these
+# packages, so they come from the normal build: .venv's own tools install them
+# from build/dev into .venv-oldest, and nothing is compiled again.
+OLD_VENV := .venv-oldest
+OLD_PY := $(OLD_VENV)/bin/python
+OLD_SITE := $(OLD_VENV)/lib/python3.13/site-packages
+OLD_DEPS := $(OLD_VENV)/.deps-installed
+OLD_STAMP := $(OLD_VENV)/.stand-ins-installed
+RUNTIME_PINS := ^(requests|pandas|numpy|pydantic|redis|pyarrow)==
+
+$(OLD_PY):
+	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (neither python3.13 on PATH nor under pyenv)" >&2; exit 1; }
+	@echo "Creating $(OLD_VENV) with the oldest supported dependencies..."
+	@$(PYTHON313) -m venv $(OLD_VENV)
+
+$(OLD_DEPS): $(OLD_PY) requirements-dev.txt requirements-oldest.txt
+	@$(OLD_PY) -m pip install -q $$(grep -E '^(pip|setuptools|wheel)==' requirements-dev.txt)
+	@grep -vE '$(RUNTIME_PINS)' requirements-dev.txt > $(OLD_VENV)/tools.txt
+	@$(OLD_PY) -m pip install -q --only-binary=:all: -r $(OLD_VENV)/tools.txt -r requirements-oldest.txt
+	@touch $@
+
+$(OLD_STAMP): $(OLD_DEPS) $(STAND_IN_SOURCES)
+	@$(OLD_PY) -m pip install -q --no-build-isolation --no-deps ./stand_ins
+	@touch $@
+
+test-oldest: build redis-server $(OLD_STAMP)
+	@$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(OLD_SITE) \
+	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
+	$(OLD_PY) -P -m pytest -q -W error
+
 demo: build redis-server
 	$(PY) -P demo/main.py
 
@@ -97,5 +130,5 @@ sanitize: $(STAMP) redis-server
 
 # Everything the commands above generate: environment, build trees, caches.
 clean:
-	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache
+	rm -rf build $(VENV) $(OLD_VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
