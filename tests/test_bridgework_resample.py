@@ -116,8 +116,12 @@ def assert_same(frame, namespace, interval):
 # -- property: random frames ---------------------------------------------------------------
 
 IDENTIFIERS = ["VNM", " VNM", "FPT ", "HPG", "", "  ", None, math.nan, 8300, "8300", 8300.5, True]
-DATES = [f"2024-{m:02d}-{d:02d}" for m in (1, 2, 3, 4) for d in (1, 2, 3, 5, 8, 13, 21, 28)]
-RULES = ["1W", "1M", "2W", "W-MON", "3D", "1D", "MS", "QE", "12h", "ME"]
+DATES = [f"2024-{m:02d}-{d:02d}" for m in (1, 2, 3, 4) for d in (1, 2, 3, 5, 8, 13, 21, 28)] + ["2024-03-31"]
+RULES = ["1W", "1M", "2W", "W-MON", "3D", "1D", "MS", "QE", "12h", "2h", "ME"]
+# First values of a descriptive column whose groups differ in type, zone, unit or frequency.
+CARRIED = [10**20, 7, "x", pd.Timestamp("2024-01-01 09:15", tz="Europe/Berlin"),
+           pd.Timestamp("2024-01-01 09:15", tz="America/New_York"), pd.Timestamp("2024-01-01 09:15:00.000000001"),
+           pd.Timestamp("2024-01-01").as_unit("s"), pd.Period("2024-01", "M"), pd.Period("2024-01-05", "D")]
 
 
 @st.composite
@@ -130,7 +134,10 @@ def frames(draw):
         date_values = [pd.Timestamp(v) if v not in (None, "not a date") else pd.NaT for v in date_values]
         hours = draw(st.lists(st.sampled_from([0, 0, 9, 23]), min_size=n, max_size=n))
         date_values = [v + pd.Timedelta(hours=h) if v is not pd.NaT else v for v, h in zip(date_values, hours)]
-    id_kind = draw(st.sampled_from(["mixed", "text", "numbers", "none"]))
+        zone = draw(st.sampled_from([None, "Asia/Ho_Chi_Minh", "Europe/Berlin"]))  # Berlin changes clocks on 31 March
+        date_values = pd.Series(date_values, dtype="datetime64[ns]").dt.tz_localize(zone)
+        date_values = date_values.dt.as_unit(draw(st.sampled_from(["ns", "s"])))
+    id_kind = draw(st.sampled_from(["mixed", "text", "numbers", "nullable", "none"]))
     id_name = draw(st.sampled_from(["symbol", "icb", "code", "ticker"]))
     if id_kind == "mixed":
         columns[id_name] = draw(st.lists(st.sampled_from(IDENTIFIERS), min_size=n, max_size=n))
@@ -138,6 +145,9 @@ def frames(draw):
         columns[id_name] = draw(st.lists(st.sampled_from(["VNM", "FPT", " FPT", "MWG"]), min_size=n, max_size=n))
     elif id_kind == "numbers":
         columns[id_name] = draw(st.lists(st.sampled_from([8300, 1000, 350]), min_size=n, max_size=n))
+    elif id_kind == "nullable":
+        columns[id_name] = pd.array(draw(st.lists(st.sampled_from([8300, 350, None]), min_size=n, max_size=n)),
+                                    dtype="Int64")
     columns["date" if date_kind != "Date" else "Date"] = date_values
     if draw(st.booleans()):
         columns["buy"] = draw(st.lists(st.integers(-10**6, 10**6), min_size=n, max_size=n))
@@ -154,6 +164,11 @@ def frames(draw):
         columns["flag"] = draw(st.lists(st.booleans(), min_size=n, max_size=n))
     if draw(st.booleans()):
         columns["note"] = draw(st.lists(st.sampled_from(["a", 1, None, 2.5]), min_size=n, max_size=n))
+    if draw(st.booleans()):
+        columns["ref"] = pd.Series(draw(st.lists(st.sampled_from(CARRIED), min_size=n, max_size=n)), dtype=object)
+    if draw(st.booleans()):
+        seen = draw(st.lists(st.sampled_from(DATES[:4] + [None]), min_size=n, max_size=n))
+        columns["seen"] = pd.to_datetime(pd.Series(seen)).dt.as_unit(draw(st.sampled_from(["ns", "us"])))
     names = list(columns)
     order = draw(st.permutations(names))
     return pd.DataFrame({name: columns[name] for name in order})
@@ -262,6 +277,36 @@ def test_unknown_rule_raises_like_pandas():
         BRIDGE._resample_frame(two_stocks(), "stock", "fortnight")
     with pytest.raises(TypeError, match="Argument 'interval' has incorrect type"):
         BRIDGE._resample_frame(two_stocks(), "stock", None)
+
+
+@pytest.mark.parametrize("first, second", [
+    (10**20, 7),
+    (pd.Timestamp("2024-01-01 09:15", tz="Europe/Berlin"), pd.Timestamp("2024-01-01 09:15", tz="America/New_York")),
+    (pd.Timestamp("2024-01-01 09:15"), pd.Timestamp("2024-01-01 09:15", tz="UTC")),
+    (pd.Timestamp("2024-01-01 09:15").as_unit("s"), pd.Timestamp("2024-01-01 09:15:00.123456789")),
+    (pd.Period("2024-01", "M"), pd.Period("2024-01-05", "D")),
+], ids=["big-and-small-int", "two-zones", "naive-and-aware", "two-units", "two-frequencies"])
+@pytest.mark.parametrize("rule", ["1W", "2W"])  # the shared grid and the per-group one
+def test_each_group_carries_its_first_value_as_it_is(first, second, rule):
+    frame = pd.DataFrame({"symbol": ["A", "A", "B"], "date": ["2024-01-01", "2024-01-09", "2024-01-02"],
+                          "v": [1, 2, 3], "ref": pd.Series([first, second, second], dtype=object)})
+    out = BRIDGE._resample_frame(frame, "stock", rule)
+    assert [str(v) for v in out["ref"]] == [str(first)] * (len(out) - 1) + [str(second)]
+    assert_same(frame, "stock", rule)
+
+
+@pytest.mark.parametrize("rule", ["2h", "12h", "1D", "1W"])
+def test_groups_either_side_of_a_clock_change(rule):
+    stamps = pd.date_range("2024-03-29", "2024-04-02", freq="5h", tz="Europe/Berlin")
+    frame = pd.DataFrame({"symbol": ["A"] * len(stamps) + ["B"] * len(stamps[12:]),
+                          "date": list(stamps) + list(stamps[12:]), "v": 1.0})
+    assert_same(frame, "stock", rule)
+
+
+def test_an_identifier_name_of_two_columns_is_refused_as_pandas_refuses_it():
+    frame = pd.DataFrame([["A", "B", "2024-01-01", 1]], columns=["symbol", "symbol", "date", "v"])
+    with pytest.raises(ValueError, match="not 1-dimensional"):
+        BRIDGE._resample_frame(frame, "stock", "1W")
 
 
 def test_replaced_cleaning_function_is_used(monkeypatch):

@@ -35,13 +35,6 @@ const Id id_pd("pd"), id_strict_str("_strict_str"), id_ID_FIELD("_ID_FIELD"), id
 
 Ref concat(PyObject* left, PyObject* right) { return check(PyUnicode_Concat(left, right)); }
 
-// One behaviour, two renderings.  The per-group algorithm (one pandas
-// resample per identifier) holds for every input.  The vectorised one (one
-// groupby over identifier and bucket, then every group's empty buckets
-// restored) gives the same frame much faster, but only where the frame shows
-// that it may: otherwise it declines and the per-group algorithm runs.  Both
-// share the preparation of the rows and the final sort.
-
 // The rows and columns that the resampling works on.
 struct Prepared {
   Ref working;     // rows with parsed dates and usable identifiers
