@@ -180,6 +180,28 @@ def test_matches_per_group_resampling(frame, namespace, rule):
     assert_same(frame, namespace, rule)
 
 
+@st.composite
+def market_frames(draw):
+    """Daily flows of a few identifiers over different spans, with gaps and missing values."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    days = pd.bdate_range("2023-12-01", periods=120)
+    parts = []
+    for i in range(draw(st.integers(1, 6))):
+        kept = days[int(rng.integers(0, 60)):][:int(rng.integers(1, 90))]
+        kept = kept[rng.random(len(kept)) > draw(st.sampled_from([0.0, 0.3, 0.8]))]  # gaps, whole empty weeks
+        value = rng.normal(0, 1e9, len(kept))
+        value[rng.random(len(kept)) < 0.1] = np.nan
+        parts.append(pd.DataFrame({"symbol": f"S{i}", "date": kept, "volume": rng.integers(0, 10**6, len(kept)),
+                                   "value": value, "board": rng.choice(["HOSE", "HNX"]), "odd": bool(i % 2)}))
+    return pd.concat(parts, ignore_index=True).sample(frac=1, random_state=int(rng.integers(0, 100)))
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(frame=market_frames(), rule=st.sampled_from(["1W", "1M", "W-WED", "QE", "MS", "1D", "2W"]))
+def test_market_frames_match_per_group_resampling(frame, rule):
+    assert_same(frame, "stock", rule)
+
+
 @settings(max_examples=60, deadline=None)
 @given(starts=st.lists(st.integers(0, 40), min_size=1, max_size=6), rule=st.sampled_from(["2W", "3D", "5h", "2ME"]))
 def test_strided_rules_follow_each_group_start(starts, rule):
