@@ -230,8 +230,7 @@ bool grid_is_shared(PyObject* pd, PyObject* offset, bool zoned) {
     if (nanos == -1 && PyErr_Occurred()) raised();
     return !zoned && nanos > 0 && kDayNanos % nanos == 0;
   }
-  Ref n = getattr(offset, id_n);
-  if (!PyLong_CheckExact(n.get()) || PyLong_AsLong(n.get()) != 1) return false;
+  if (!equals(getattr(offset, id_n).get(), integer(1).get())) return false;
   if (isinstance(offset, getattr(offsets.get(), id_Week).get())) return getattr(offset, id_weekday).get() != Py_None;
   for (const char* anchored : {"Day", "MonthEnd", "MonthBegin", "QuarterEnd", "QuarterBegin", "YearEnd", "YearBegin"}) {
     Ref cls = check(PyObject_GetAttrString(offsets.get(), anchored));
@@ -351,6 +350,9 @@ bool sum_buckets(const Prepared& p, PyObject* pd, PyObject* rule, PyObject* date
       id_get_indexer("get_indexer"), id_get_level_values("get_level_values");
   Ref grouper = call(getattr(pd, id_Grouper).get(), {}, {{id_key, p.date_col}, {id_freq, rule}});
   Ref by = p.id_col ? pair_list(p.id_col.get(), grouper.get()) : grouper;
+  // pandas sums these buckets with compensated summation; a group's own
+  // resample sums plainly when its floats hold no NaN.  The two agree to the
+  // rounding of the last bits, not always bit for bit.
   Ref grouped = get_item(call_method(p.working.get(), id_groupby, {by.get()}).get(), p.value_cols.get());
   out.sums = call_method(grouped.get(), id_sum, {}, {{id_min_count, integer(1).get()}});
   // The grid is pandas' own binning of the whole span, as one group over
@@ -370,46 +372,61 @@ bool sum_buckets(const Prepared& p, PyObject* pd, PyObject* rule, PyObject* date
   return std::find(out.positions.begin(), out.positions.end(), -1) == out.positions.end();
 }
 
+// Whether the rule and the stamps let one groupby stand for a resample per group.
+bool grid_applies(PyObject* pd, const Prepared& p, PyObject* rule, PyObject* dates) {
+  static const Id id_tz("tz"), id_dt("dt"), id_to_offset("to_offset");
+  if (is_empty(p.working.get()) || !truthy(getattr(getattr(p.working.get(), id_columns).get(), id_is_unique).get())) {
+    return false;
+  }
+  const bool zoned = getattr(getattr(dates, id_dt).get(), id_tz).get() != Py_None;
+  Ref frequencies = getattr(getattr(pd, id_tseries).get(), id_frequencies);
+  Ref offset = call_method(frequencies.get(), id_to_offset, {rule});
+  return grid_is_shared(pd, offset.get(), zoned) && !any_at_day_end(pd, dates, zoned);
+}
+
+// The result: every group's buckets with their sums, then the identifier
+// and the descriptive columns from the groups' first rows.
+Ref assemble(PyObject* pd, const Prepared& p, PyObject* firsts, const Buckets& buckets) {
+  Layout layout = lay_out(buckets.codes, buckets.positions);
+  Ref groups = int64_array(layout.group), slots = int64_array(layout.bucket);
+  Ref labels = call_method(buckets.grid.get(), id_take, {slots.get()});
+  Ref full = labels;
+  Ref keys = p.id_col ? get_item(firsts, p.id_col.get()) : Ref();
+  if (keys) {
+    Ref taken = call_method(getattr(keys.get(), id_array).get(), id_take, {groups.get()});
+    full = call_method(getattr(pd, id_MultiIndex).get(), id_from_arrays, {tuple({taken.get(), labels.get()}).get()});
+  }
+  Ref result = call_method(call_method(buckets.sums.get(), id_reindex, {full.get()}).get(), id_reset_index, {},
+                           {{id_drop, Py_True}});
+  call_method(result.get(), id_insert, {integer(0).get(), p.date_col, labels.get()});
+  if (keys) {
+    // Each group's key, stored as the per-group algorithm stores one text.
+    Ref dtype = stored_dtype(pd, get_item(getattr(keys.get(), id_iloc).get(), integer(0).get()).get());
+    Ref objects = call_method(keys.get(), id_to_numpy, {}, {{id_dtype, reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
+    Ref taken = call_method(objects.get(), id_take, {groups.get()});
+    put_column(result.get(), p.id_col.get(), column_of(pd, taken.get(), dtype.get()).get());
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p.described.get()); ++i) {
+    PyObject* name = PyList_GET_ITEM(p.described.get(), i);
+    Ref column = get_item(firsts, name);
+    Ref taken = call_method(getattr(column.get(), id_array).get(), id_take, {groups.get()});
+    put_column(result.get(), name, column_of(pd, taken.get(), getattr(column.get(), id_dtype).get()).get());
+  }
+  return result;
+}
+
 // Null when the frame does not show that this path gives the per-group result.
 Ref resample_vectorised(Call& c, const Prepared& p, PyObject* rule) {
-  static const Id id_tz("tz"), id_dt("dt"), id_to_offset("to_offset");
   Ref pd = c.global(id_pd);
-  if (is_empty(p.working.get()) || !truthy(getattr(getattr(p.working.get(), id_columns).get(), id_is_unique).get())) return Ref();
   Ref dates = get_item(p.working.get(), p.date_col);
-  const bool zoned = getattr(getattr(dates.get(), id_dt).get(), id_tz).get() != Py_None;
-  Ref frequencies = getattr(getattr(pd.get(), id_tseries).get(), id_frequencies);
-  Ref offset = call_method(frequencies.get(), id_to_offset, {rule});
-  if (!grid_is_shared(pd.get(), offset.get(), zoned) || any_at_day_end(pd.get(), dates.get(), zoned)) return Ref();
+  if (!grid_applies(pd.get(), p, rule, dates.get())) return Ref();
   Ref firsts = first_rows(c, p, pd.get());
   if (!firsts) return Ref();
   Buckets buckets;
   if (!sum_buckets(p, pd.get(), rule, dates.get(), buckets)) return Ref();
-  Layout layout = lay_out(buckets.codes, buckets.positions);
-  Ref groups = int64_array(layout.group), slots = int64_array(layout.bucket);
-
-  Ref labels = call_method(buckets.grid.get(), id_take, {slots.get()});
-  Ref full = labels;
-  if (p.id_col) {
-    Ref keys = call_method(getattr(get_item(firsts.get(), p.id_col.get()).get(), id_array).get(), id_take, {groups.get()});
-    full = call_method(getattr(pd.get(), id_MultiIndex).get(), id_from_arrays, {tuple({keys.get(), labels.get()}).get()});
-  }
-  Ref result = call_method(call_method(buckets.sums.get(), id_reindex, {full.get()}).get(), id_reset_index, {}, {{id_drop, Py_True}});
-  call_method(result.get(), id_insert, {integer(0).get(), p.date_col, labels.get()});
-  if (p.id_col) {
-    // Each group's key, stored as the per-group algorithm stores one text.
-    Ref keys = get_item(firsts.get(), p.id_col.get());
-    Ref dtype = stored_dtype(pd.get(), get_item(getattr(keys.get(), id_iloc).get(), integer(0).get()).get());
-    Ref objects = call_method(keys.get(), id_to_numpy, {}, {{id_dtype, reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
-    Ref taken = call_method(objects.get(), id_take, {groups.get()});
-    put_column(result.get(), p.id_col.get(), column_of(pd.get(), taken.get(), dtype.get()).get());
-  }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p.described.get()); ++i) {
-    PyObject* name = PyList_GET_ITEM(p.described.get(), i);
-    Ref column = get_item(firsts.get(), name);
-    Ref taken = call_method(getattr(column.get(), id_array).get(), id_take, {groups.get()});
-    put_column(result.get(), name, column_of(pd.get(), taken.get(), getattr(column.get(), id_dtype).get()).get());
-  }
-  return result;
+  // Every group must have found its buckets.
+  if (buckets.codes.empty() || buckets.codes.back() + 1 != check_size(PyObject_Length(firsts.get()))) return Ref();
+  return assemble(pd.get(), p, firsts.get(), buckets);
 }
 
 }  // namespace
