@@ -81,7 +81,8 @@ def assert_same_frame(got, expected, scale):
 
     pandas sums a bucket plainly or with compensation depending on how the
     groups are laid out in memory, so two correct renderings may differ in
-    the last bits of a float sum, never by more than n * eps * sum(|x|).
+    the last bits of a float sum: a few units of rounding of the largest
+    partial sum a bucket can reach.
     """
     assert got.columns.tolist() == expected.columns.tolist()
     pd.testing.assert_series_equal(got.dtypes, expected.dtypes)
