@@ -332,6 +332,24 @@ def test_an_identifier_name_of_two_columns_is_refused_as_pandas_refuses_it():
         BRIDGE._resample_frame(frame, "stock", "1W")
 
 
+@pytest.mark.parametrize("clean", [
+    lambda value: len(str(value)),  # keys that are not texts
+    lambda value: str(value).strip() + "!",  # cleaning a key again changes it
+], ids=["numbers", "not-idempotent"])
+def test_any_cleaning_function_gives_the_per_group_result(monkeypatch, clean):
+    monkeypatch.setattr(bw, "_strict_str", clean)
+    assert_same(two_stocks(20), "stock", "1W")
+
+
+def test_frames_are_built_and_resampled_without_pandas_warnings():
+    # pandas 2.2 warned of chained assignment on every column the bridge stored.
+    rows = [{"symbol": s, "date": f"2024-01-0{d}", "timestamp": 1704412800 + d, "v": d} for s in "AB" for d in (1, 9)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        frame = BRIDGE._to_dataframe(rows, "stock")
+        assert BRIDGE._resample_frame(frame, "stock", "1W")["v"].tolist() == [1, 9, 1, 9]
+
+
 def test_replaced_cleaning_function_is_used(monkeypatch):
     monkeypatch.setattr(bw, "_strict_str", lambda value: str(value).lower().strip())
     frame = pd.DataFrame({"symbol": ["VNM", "vnm", None], "date": ["2024-01-01"] * 3, "v": [1, 2, 4]})
