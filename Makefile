@@ -76,7 +76,9 @@ OLD_PY := $(OLD_VENV)/bin/python
 OLD_SITE := $(OLD_VENV)/lib/python3.13/site-packages
 OLD_DEPS := $(OLD_VENV)/.deps-installed
 OLD_STAMP := $(OLD_VENV)/.stand-ins-installed
-RUNTIME_PINS := ^(requests|pandas|numpy|pydantic|redis|pyarrow)==
+# Left out of requirements-dev.txt here: the runtime pins, which the oldest set
+# replaces, and the build tools, since .venv builds.
+NOT_FOR_OLDEST := ^(requests|pandas|numpy|pydantic|redis|pyarrow|scikit-build-core|cmake|ninja)==
 
 $(OLD_PY):
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (neither python3.13 on PATH nor under pyenv)" >&2; exit 1; }
@@ -85,7 +87,7 @@ $(OLD_PY):
 
 $(OLD_DEPS): $(OLD_PY) requirements-dev.txt requirements-oldest.txt
 	@$(OLD_PY) -m pip install -q $$(grep -E '^(pip|setuptools|wheel)==' requirements-dev.txt)
-	@grep -vE '$(RUNTIME_PINS)' requirements-dev.txt > $(OLD_VENV)/tools.txt
+	@grep -vE '$(NOT_FOR_OLDEST)' requirements-dev.txt > $(OLD_VENV)/tools.txt
 	@$(OLD_PY) -m pip install -q --only-binary=:all: -r $(OLD_VENV)/tools.txt -r requirements-oldest.txt
 	@touch $@
 
