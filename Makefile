@@ -24,7 +24,7 @@ FIRST_RUN := $(if $(wildcard $(PY)),,yes)
 CXX_SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp')
 CLANG_FORMAT := $(VENV)/bin/clang-format
 
-.PHONY: help test build demo bench sanitize clean redis-server format format-check
+.PHONY: help test test-oldest build demo bench sanitize clean redis-server format format-check
 
 test: build redis-server  ## build, install into .venv and run the whole test suite
 	$(PY) -P -m pytest -q -W error
@@ -69,6 +69,41 @@ $(VENV)/.built: $(DEPS) $(SOURCES)
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
 	@touch $@
 
+# The suite again on the lowest version of each range pyproject.toml declares
+# (requirements-oldest.txt, with the tools and test packages of
+# requirements-dev.txt), in an environment of its own: the declared ranges are
+# the ranges the tests run on.  The modules link against none of these
+# packages, so they come from the normal build: .venv's own tools install them
+# from build/dev into .venv-oldest, and nothing is compiled again.
+OLD_VENV := .venv-oldest
+OLD_PY := $(OLD_VENV)/bin/python
+OLD_SITE := $(OLD_VENV)/lib/python3.13/site-packages
+OLD_DEPS := $(OLD_VENV)/.deps-installed
+OLD_STAMP := $(OLD_VENV)/.stand-ins-installed
+# Left out of requirements-dev.txt here: the runtime pins, which the oldest set
+# replaces, and the build tools, since .venv builds.
+NOT_FOR_OLDEST := ^(requests|pandas|numpy|pydantic|redis|pyarrow|scikit-build-core|cmake|ninja)==
+
+$(OLD_PY):
+	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (neither python3.13 on PATH nor under pyenv)" >&2; exit 1; }
+	@echo "Creating $(OLD_VENV) with the oldest supported dependencies..."
+	@$(PYTHON313) -m venv $(OLD_VENV)
+
+$(OLD_DEPS): $(OLD_PY) requirements-dev.txt requirements-oldest.txt
+	@$(OLD_PY) -m pip install -q $$(grep -E '^(pip|setuptools|wheel)==' requirements-dev.txt)
+	@grep -vE '$(NOT_FOR_OLDEST)' requirements-dev.txt > $(OLD_VENV)/tools.txt
+	@$(OLD_PY) -m pip install -q --only-binary=:all: -r $(OLD_VENV)/tools.txt -r requirements-oldest.txt
+	@touch $@
+
+$(OLD_STAMP): $(OLD_DEPS) $(STAND_IN_SOURCES)
+	@$(OLD_PY) -m pip install -q --no-build-isolation --no-deps ./stand_ins
+	@touch $@
+
+test-oldest: build redis-server $(OLD_STAMP)  ## run the suite again on the oldest dependencies the package declares
+	@$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(OLD_SITE) \
+	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
+	$(OLD_PY) -P -m pytest -q -W error
+
 demo: build redis-server  ## run the demo against the built-in local service
 	$(PY) -P demo/main.py
 
@@ -101,7 +136,7 @@ sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the suit
 
 # Everything the commands above generate: environment, build trees, caches.
 clean:  ## remove .venv, the build trees and every cache the commands leave behind
-	rm -rf build $(VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache .hypothesis
+	rm -rf build $(VENV) $(OLD_VENV) stand_ins/build stand_ins/*.egg-info .pytest_cache .mypy_cache .hypothesis
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
 
 # The formatter is the pinned clang-format wheel of requirements-dev.txt, so
