@@ -6,16 +6,17 @@
 // rows to the caller's interval.
 #include <cmath>
 
+#include "pcrt/decoding.hpp"
 #include "pcrt/pcrt.hpp"
 #include "pcrt/site.hpp"
 #include "resample.hpp"
 
 namespace {
 using namespace pcrt;
-using investor::contains, investor::equals, investor::get_item, investor::length_of, investor::put_column;
+using investor::put_column;
 
 // Module-level names read at call time.
-const Id id_pd("pd"), id_DataDecodingError("DataDecodingError"), id_HttpError("HttpError"), id_Mapping("Mapping"),
+const Id id_pd("pd"), id_HttpError("HttpError"), id_Mapping("Mapping"),
     id_Iterable("Iterable"), id_date("date"), id_datetime("datetime"), id_start_progress("start_progress"),
     id_update_progress("update_progress"), id_finish_progress("finish_progress");
 // Methods and class attributes reached through `self`.
@@ -24,7 +25,7 @@ const Id id_NAMESPACE_OPS("_NAMESPACE_OPS"), id_ID_FIELD("_ID_FIELD"), id_sessio
     id_resample_frame("_resample_frame"), id_normalise_records("_normalise_records"),
     id_ensure_mapping("_ensure_mapping"), id_to_dataframe("_to_dataframe");
 // Other attributes and keywords.
-const Id id_lower("lower"), id_upper("upper"), id_strip("strip"), id_get("get"), id_post("post"), id_json("json"),
+const Id id_lower("lower"), id_get("get"), id_post("post"), id_json("json"),
     id_json_body("json_body"), id_params("params"), id_status_code("status_code"), id_extend("extend"),
     id_items("items"), id_values("values"), id_isoformat("isoformat"), id_ids("ids"), id_group("group"),
     id_interval("interval"), id_start("start"), id_end("end"), id_DataFrame("DataFrame"),
@@ -47,23 +48,10 @@ bool is_mapping(const Call& c, PyObject* value) {
 
 Ref empty_text() { return str(""); }
 
-// str.strip() without the method call for exact str; a subclass keeps its own strip().
-Ref strip_text(PyObject* text) {
-  if (!PyUnicode_CheckExact(text)) return call_method(text, id_strip);
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  Py_ssize_t begin = 0, end = length;
-  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  if (begin == 0 && end == length) return Ref::borrow(text);
-  return check(PyUnicode_Substring(text, begin, end));
-}
-
 // str(value).strip()
 Ref text_of(PyObject* value) {
   Ref text = check(PyObject_Str(value));
-  return strip_text(text.get());
+  return str_strip(text.get());
 }
 
 Ref concat(PyObject* left, PyObject* right) { return check(PyUnicode_Concat(left, right)); }
@@ -83,10 +71,6 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = Py_None) 
 Ref dict_of(PyObject* mapping) {
   if (PyDict_CheckExact(mapping)) return check(PyDict_Copy(mapping));
   return call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping});
-}
-
-[[noreturn]] void raise_decoding(const Call& c, const char* message) {
-  raise_exc(call(c.global(id_DataDecodingError).get(), {str(message).get()}));
 }
 
 // Nested envelopes handed to an overriding `_normalise_records` recurse
@@ -109,7 +93,7 @@ class RecursionGuard {
 Ref strict_str_of(PyObject* value) {
   if (value == Py_None) return empty_text();
   if (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value))) return empty_text();
-  if (PyUnicode_Check(value)) return strip_text(value);
+  if (PyUnicode_Check(value)) return str_strip(value);
   return text_of(value);
 }
 
@@ -207,7 +191,7 @@ Ref investor_bridgework_fetch_df(Call& c) {
   Ref frame = call_method(self, id_to_dataframe, {records.get(), ns.get()});
   Ref interval = mapping_get(payload.get(), id_interval.get(), id_1D.get());
   if (PyUnicode_Check(interval.get())) {
-    Ref rule = call_method(interval.get(), id_upper);
+    Ref rule = str_upper(interval.get());
     if (check(PyObject_RichCompareBool(rule.get(), id_1D.get(), Py_NE))) {
       frame = call_method(self, id_resample_frame, {frame.get(), ns.get(), rule.get()});
     }
@@ -287,7 +271,7 @@ Ref investor_bridgework_prepare_payload(Call& c) {
     if (truthy(text.get())) dict_set(p, id_group, text.get());
   }
   if (Ref interval = dict_get(p, id_interval)) {
-    Ref text = call_method(text_of(interval.get()).get(), id_upper);
+    Ref text = str_upper(text_of(interval.get()).get());
     if (truthy(text.get())) dict_set(p, id_interval, text.get());
   }
   for (const Id* key : {&id_start, &id_end}) {

@@ -1,22 +1,10 @@
-// What the investor bridge's translation units share: a few object
-// operations, the way a column is stored into a frame, and the resampler
+// What the investor bridge's translation units share: the way a column is stored into a frame, and the resampler
 // behind `InvestorBridgework._resample_frame` (resample.cpp).
 #pragma once
 
 #include "pcrt/pcrt.hpp"
 
 namespace investor {
-
-inline bool equals(PyObject* left, PyObject* right) {
-  return pcrt::check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0;
-}
-inline bool contains(PyObject* container, PyObject* item) {
-  return pcrt::check(PySequence_Contains(container, item)) != 0;
-}
-inline pcrt::Ref get_item(PyObject* container, PyObject* key) { return pcrt::check(PyObject_GetItem(container, key)); }
-inline pcrt::Ref length_of(PyObject* obj) {
-  return pcrt::check(PyLong_FromSsize_t(pcrt::check_size(PyObject_Size(obj))));
-}
 
 // `frame[name] = value` on a frame this module owns.  The assignment itself
 // is never made from native code: it holds fewer references to the frame than
