@@ -20,7 +20,7 @@ import time
 
 SYMBOLS = [f"S{i:03d}" for i in range(200)]
 LATENCY = 0.03
-ROUNDS = 2
+ROUNDS = 3
 START, END = "2024-01-02", "2024-03-29"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
