@@ -2,8 +2,9 @@
 
 Starts the local service on a free port of 127.0.0.1 and, through the small
 client in client.py, validates API keys, downloads a batch of end-of-day bars,
-intraday bars, an order book, investor flows and statement values, and shows
-the per-client cache at work. Stops the service at the end.
+intraday bars, an order book, investor flows and statement values, shows
+the per-client cache at work, and fetches a batch through a pace gate under a
+second service's quota. Stops the services at the end.
 """
 
 from __future__ import annotations
@@ -23,6 +24,8 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "service")]
 
 import local_service  # noqa: E402
 from client import MarketClient, built  # noqa: E402
+from private_core import bulkfetch, pacegate  # noqa: E402
+from private_core.wirelink import HttpSession  # noqa: E402
 from tessaro.exceptions import ApiKeyValidationError  # noqa: E402
 
 DAY = "2024-03-05"
@@ -139,6 +142,21 @@ def cache(client: MarketClient, service: local_service.LocalService) -> None:
         f"{'one shared frame' if same else 'different frames'}")
 
 
+def pace() -> None:
+    quota = 20
+    heading(f"At the service's pace: {len(local_service.VN30)} symbols by 8 workers, under a quota of "
+            f"{quota} requests per second")
+    with local_service.LocalService(quota=quota) as service, \
+            HttpSession(service.api_key, base_url=service.base_url) as session:
+        # A little under the quota: requests granted back to back arrive with some jitter.
+        pacegate.attach(session, pacegate.PaceGate(quota - 1))
+        bars, ms = timed(lambda: bulkfetch.fetch_eod(session, local_service.VN30, start="2024-01-02",
+                                                     end="2024-03-29", show_progress=False))
+        refused = sum(1 for request in service.requests if request.status == 429)
+    say(f"{len(bars)} bars in {ms:.0f} ms through a gate of {quota - 1} requests per second; "
+        f"answers of 429 the gate's retries waited out: {refused}, reaching the caller: none")
+
+
 def main() -> None:
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)  # keeps log lines (stderr) in place when piped
@@ -152,6 +170,7 @@ def main() -> None:
             investors(client)
             statements(client)
             cache(client, service)
+        pace()
     print("\nService stopped.")
 
 

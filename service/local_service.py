@@ -15,7 +15,9 @@ Test hooks that only this service knows:
 - an unknown ticker answers 200 with an "error" member (price endpoints) or
   422 (investor and statement endpoints), as the real service does;
 - POST to /market-data/investor/market/flow answers 405: that path is GET-only;
-- ``LocalService.latency`` delays every answer, ``LocalService.requests`` logs them.
+- ``LocalService.latency`` delays every answer, ``LocalService.requests`` logs them;
+- ``LocalService(quota=N)`` (``--quota N``) answers 429 with Retry-After beyond N
+  requests per second per key, as the real service does.
 """
 
 from __future__ import annotations
@@ -26,6 +28,8 @@ import json
 import math
 import random
 import threading
+import time as clock
+from collections import deque
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -580,6 +584,35 @@ class LoggedRequest:
     status: int
 
 
+class Quota:
+    """At most ``limit`` answered requests per key in any one-second window.
+
+    ``seen`` holds the arrival time of every request it judged (answered or
+    refused), so a test can count what clients sent in any window.
+    """
+
+    def __init__(self, limit: int) -> None:
+        if limit < 1:
+            raise ValueError("quota must be at least 1 request per second")
+        self.limit = limit
+        self.seen: list[float] = []
+        self._answered: dict[str, deque[float]] = {}
+        self._lock = threading.Lock()
+
+    def check(self, key: str) -> None:
+        """Raises a 429 ServiceError when ``key`` has used its second's quota."""
+        with self._lock:
+            now = clock.monotonic()
+            self.seen.append(now)
+            window = self._answered.setdefault(key, deque())
+            while window and window[0] <= now - 1.0:
+                window.popleft()
+            if len(window) >= self.limit:
+                retry_after = max(1, math.ceil(window[0] + 1.0 - now))
+                raise ServiceError(429, "Rate limit exceeded", {"Retry-After": str(retry_after)})
+            window.append(now)
+
+
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
     # Many clients connect at once (the demo's threads, load tests): with the
@@ -712,6 +745,8 @@ class _Handler(BaseHTTPRequestHandler):
                 except (ValueError, RecursionError):  # RecursionError: nested deeper than the decoder follows
                     raise ServiceError(400, "The body is not valid JSON.") from None
             self._current = (method, path, query, body)
+            if service.quota is not None:
+                service.quota.check(self.headers.get("Authorization") or "")
             self._answer(method, path, query, body)
         except ServiceError as exc:
             self._send(exc.status, {"detail": exc.detail}, headers=exc.headers)
@@ -734,10 +769,11 @@ class LocalService:
     """
 
     def __init__(self, port: int = 0, *, api_key: str = DEMO_API_KEY, latency: float = 0.0,
-                 today: date | None = None, idle_timeout: float = IDLE_TIMEOUT) -> None:
+                 today: date | None = None, idle_timeout: float = IDLE_TIMEOUT, quota: int | None = None) -> None:
         self.api_key = api_key
         self.latency = latency
         self.idle_timeout = idle_timeout
+        self.quota = Quota(quota) if quota is not None else None
         self._today = today
         self.requests: list[LoggedRequest] = []
         self._log_lock = threading.Lock()
@@ -790,8 +826,10 @@ def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port on 127.0.0.1 (default {DEFAULT_PORT})")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds to wait before each answer")
+    parser.add_argument("--quota", type=int, default=None,
+                        help="requests per second per key; beyond it 429 with Retry-After")
     args = parser.parse_args(argv)
-    service = LocalService(args.port, latency=args.latency)
+    service = LocalService(args.port, latency=args.latency, quota=args.quota)
     print(f"serving on {service.base_url}", flush=True)
     print(f"API key: {service.api_key}", flush=True)
     try:

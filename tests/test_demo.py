@@ -61,5 +61,10 @@ def test_the_cache_serves_repeats_and_merges_concurrent_callers(demo):
     assert "revenue" in section(demo.stdout, "Statement values")
 
 
+def test_a_batch_fetched_through_the_gate_under_a_quota_gets_every_bar(demo):
+    text = section(demo.stdout, "At the service's pace: 30 symbols")
+    assert "1770 bars in " in text and "reaching the caller: none" in text
+
+
 def test_the_service_is_stopped_at_the_end(demo):
     assert demo.stdout.splitlines()[-1] == "Service stopped."

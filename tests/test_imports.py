@@ -48,6 +48,8 @@ HOST = {"tessaro", "tessaro.exceptions", "tessaro.types"}
         ("private_core.ttlrules", {"private_core.memstore"}, HOST | {"requests"}),
         ("private_core.memoguard", {"private_core.memstore"}, HOST | {"requests"}),
         ("private_core.toolbox", set(), HOST | {"requests", "pandas"}),
+        ("private_core.pacegate", {"requests", "private_core.wirelink"}, HOST | {"pandas", "redis"}),
+        ("private_core.bulkfetch", {"private_core.pacegate", "private_core.daybars", "tessaro.exceptions"}, {"redis"}),
     ],
 )
 def test_module_loads_only_what_it_needs(module, needs, refuses):

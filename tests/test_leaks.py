@@ -415,6 +415,13 @@ LATER = [
      lambda c: c(VIA[NOT_OBJECT]).fetch_df("market", "flow", {}), DataDecodingError),
     ("bridge_namespace", "private_core.investor.bridgework", "InvestorBridgework",
      lambda c: c(VIA[OK]).fetch_df("fund", "flow", {}), ValueError),
+    ("bulk_rows", "private_core.bulkfetch", "fetch_eod", lambda f: f(VIA[BARS], ["vnm", "fpt", "hpg"], workers=2), ()),
+    ("bulk_status", "private_core.bulkfetch", "fetch_eod", lambda f: f(VIA[ERROR_JSON], ["vnm", "fpt"]), HttpError),
+    ("bulk_collect", "private_core.bulkfetch", "fetch_intraday",
+     lambda f: f(VIA[NOT_JSON], ["vnm", "fpt"], errors="collect", show_progress=False), ()),
+    ("gate_reserve", "private_core.pacegate", "PaceGate", lambda c: c(10, 2, clock=lambda: 0.0).reserve("k", 0.5), ()),
+    ("retry_delay", "private_core.pacegate", "RetryPolicy",
+     lambda c: (c(random=lambda: 0.5).delay(3), c().delay(1, "Sun, 09 Sep 2001 01:46:50 GMT"), c().delay(1, "x")), ()),
 ]
 
 

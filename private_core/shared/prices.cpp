@@ -262,6 +262,9 @@ Ref member(PyObject* payload, const Id& key) {
   return value ? value : none();
 }
 
+}  // namespace
+
+// The per-symbol step, shared with the concurrent batch (see prices.hpp).
 Ref query_for(PyObject* symbol, std::span<const Query> query) {
   Ref params = new_dict_sized(static_cast<Py_ssize_t>(query.size()) + 1);
   dict_set(params.get(), id_symbol, symbol);
@@ -326,8 +329,6 @@ void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* re
   append_rows(c, rows, symbol, data.get(), messages);
 }
 
-}  // namespace
-
 const Messages kOhlcvMessages{"Unable to decode OHLCV response as JSON", "Unexpected payload structure for OHLCV response.",
                               "Unexpected payload format for OHLCV series.", "Each OHLCV row must be a dictionary."};
 const Messages kOrderbookMessages{"Unable to decode orderbook response as JSON",
@@ -388,11 +389,15 @@ Ref fetch_batch(const Call& c, const BatchKind& kind, PyObject* session, PyObjec
   if (PyErr_Occurred()) raised();
   call(c.global(id_finish_progress).get());
 
-  if (PyList_GET_SIZE(rows.get()) == 0) {
+  return build_frame(c, kind, rows.get(), interval);
+}
+
+Ref build_frame(const Call& c, const BatchKind& kind, PyObject* rows, PyObject* interval) {
+  if (PyList_GET_SIZE(rows) == 0) {
     Ref pd = c.global(id_pd);
     return call_method(pd.get(), id_DataFrame);
   }
-  Ref frame = call(c.global(id_to_dataframe).get(), {rows.get()});
+  Ref frame = call(c.global(id_to_dataframe).get(), {rows});
   if (!kind.resampled) return frame;
   return call(c.global(id_resample_ohlcv_multi).get(), {frame.get()}, {{id_interval, interval}});
 }

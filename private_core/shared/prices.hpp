@@ -73,4 +73,17 @@ PyObject* nonempty(PyObject* text);
 pcrt::Ref fetch_batch(const pcrt::Call& c, const BatchKind& kind, PyObject* session, PyObject* symbol,
                       std::span<const Query> query, PyObject* interval, bool show_progress);
 
+// The per-symbol step of every batch, also run by the concurrent batch
+// (private_core.bulkfetch) so that both produce the same rows: the query of
+// one symbol, and the checked answer's rows appended to `rows`.
+pcrt::Ref query_for(PyObject* symbol, std::span<const Query> query);
+// `session` is the one the answer came from: its key is masked in the
+// service's error text.
+void append_answer(const pcrt::Call& c, PyObject* rows, PyObject* symbol, PyObject* response,
+                   const Messages& messages, PyObject* session);
+
+// The frame a batch returns for its rows: pd.DataFrame() when there are none,
+// else _to_dataframe(rows), resampled to `interval` when the kind says so.
+pcrt::Ref build_frame(const pcrt::Call& c, const BatchKind& kind, PyObject* rows, PyObject* interval);
+
 }  // namespace prices

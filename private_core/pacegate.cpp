@@ -1,0 +1,526 @@
+// private_core.pacegate: requests at the service's pace.  A gate spaces the
+// requests of each API key to a rate (in this process, or across processes
+// and machines through Redis), a retry policy waits out 429 and 503 answers,
+// and `attach` installs both on an HttpSession as a requests transport
+// adapter.  A session that is never attached behaves as before.
+#include <cmath>
+#include <limits>
+
+#include "pcrt/pcrt.hpp"
+
+namespace {
+using namespace pcrt;
+
+// Module-level names read at call time.
+const Id id_time("time"), id_hashlib("hashlib"), id_random("random"), id_threading("threading"),
+    id_parsedate_to_datetime("parsedate_to_datetime"), id_timezone("timezone"), id_requests("requests"),
+    id_CANCEL("_CANCEL"), id_Cancelled("Cancelled"), id_RetryPolicy("RetryPolicy"), id_PaceAdapter("PaceAdapter");
+// Attributes, methods and keywords.
+const Id id_rate("rate"), id_burst("burst"), id_prefix("prefix"), id_redis_("_redis"), id_script("_script"),
+    id_clock("_clock"), id_sleep_("_sleep"), id_lock("_lock"), id_tat("_tat"), id_monotonic("monotonic"),
+    id_sleep("sleep"), id_time_fn("time"), id_sha256("sha256"), id_hexdigest("hexdigest"), id_Lock("Lock"),
+    id_register_script("register_script"), id_keys("keys"), id_args("args"), id_get("get"), id_wait("wait"),
+    id_reserve("reserve"), id_acquire("acquire"), id_attempts("attempts"), id_total_wait("total_wait"),
+    id_backoff("backoff"), id_backoff_max("backoff_max"), id_statuses("statuses"), id_methods("methods"),
+    id_transport_errors("transport_errors"), id_random_("_random"), id_gate("gate"), id_retry("retry"),
+    id_retries("retries"), id_delay("delay"), id_headers("headers"), id_method("method"),
+    id_status_code("status_code"), id_content("content"), id_RequestException("RequestException"),
+    id_init("__init__"), id_send("send"), id_stream("stream"), id_timeout("timeout"), id_verify("verify"),
+    id_cert("cert"), id_proxies("proxies"), id_pool_maxsize("pool_maxsize"), id_session("_session"),
+    id_adapters("adapters"), id_mount("mount"), id_close("close"), id_tzinfo("tzinfo"), id_replace("replace"),
+    id_utc("utc"), id_timestamp("timestamp"), id_upper("upper"), id_strip("strip");
+const Id lit_authorization("Authorization"), lit_retry_after("Retry-After"), lit_empty(""), lit_http("http://"),
+    lit_https("https://");
+
+// Connections kept per host: more than the bulk fetcher's default workers, so
+// concurrent requests through one session reuse their connections.
+constexpr long long kPoolSize = 32;
+
+// GCRA (the token bucket as one "theoretical arrival time" per key), run
+// inside Redis so that every process shares it and Redis's clock is the only
+// clock that matters.  Times in integer microseconds: exact in Lua's doubles.
+// KEYS[1]: the bucket; ARGV: interval, tolerance (burst - 1 intervals), hold
+// (the least wait, after a 429).  Returns the microseconds to wait.
+constexpr const char* kReserveScript = R"lua(
+local clock = redis.call('TIME')
+local now = tonumber(clock[1]) * 1000000 + tonumber(clock[2])
+local interval, tolerance, hold = tonumber(ARGV[1]), tonumber(ARGV[2]), tonumber(ARGV[3])
+local tat = tonumber(redis.call('GET', KEYS[1]) or now)
+local earliest = math.max(now + hold, tat - tolerance)
+local next_tat = math.max(tat, earliest) + interval
+redis.call('SET', KEYS[1], string.format('%.0f', next_tat), 'PX', math.ceil((next_tat - now) / 1000) + 1000)
+return earliest - now
+)lua";
+
+double as_double(PyObject* number) {
+  const double value = PyFloat_AsDouble(number);
+  if (value == -1.0 && PyErr_Occurred()) raised();
+  return value;
+}
+
+// The current value of `self.<clock>()`, or of the module's `time.<fallback>`
+// when no clock was given.
+double read_clock(const Call& c, PyObject* clock, const Id& fallback) {
+  if (clock != Py_None) return as_double(call(clock).get());
+  Ref time = c.global(id_time);
+  return as_double(call(module_attr(time.get(), fallback).get()).get());
+}
+
+// Waits `seconds`.  Inside a bulk fetch the wait ends early, raising
+// Cancelled, once the fetch is cancelled (a failure or Ctrl-C), so no worker
+// outlives it by more than the request it has in flight.  An injected
+// `sleep` (tests) replaces the wait.
+void wait_for(const Call& c, double seconds, PyObject* sleep) {
+  const bool injected = sleep != Py_None;
+  Ref cancel_var = c.global(id_CANCEL);
+  Ref event = call_method(cancel_var.get(), id_get);
+  if (event.get() != Py_None) {
+    // With an injected sleep the event is only checked: that sleep does the waiting.
+    Ref timeout = real(injected ? 0.0 : std::max(0.0, seconds));
+    if (truthy(call_method(event.get(), id_wait, {timeout.get()}).get())) {
+      raise_exc(call(c.global(id_Cancelled).get(), {str("the bulk fetch was cancelled").get()}));
+    }
+    if (!injected) return;
+  }
+  if (seconds <= 0) return;
+  Ref amount = real(seconds);
+  if (injected) {
+    call(sleep, {amount.get()});
+    return;
+  }
+  Ref time = c.global(id_time);
+  call(module_attr(time.get(), id_sleep).get(), {amount.get()});
+}
+
+// ---------------------------------------------------------------------------
+// PaceGate
+
+enum class GateInitArg : std::size_t { self, rate, burst, redis, prefix, clock, sleep };
+
+Ref pace_gate_init(Call& c) {
+  using A = GateInitArg;
+  PyObject* self = c.self();
+  const double rate = c.real(A::rate);
+  if (!(rate > 0) || !std::isfinite(rate)) raise(PyExc_ValueError, "rate must be a positive number of requests per second");
+  Ref burst = Ref::borrow(c[A::burst]);
+  Ref one = integer(1);
+  if (check(PyObject_RichCompareBool(burst.get(), one.get(), Py_LT))) raise(PyExc_ValueError, "burst must be at least 1");
+  setattr(self, id_rate, c[A::rate]);
+  setattr(self, id_burst, burst.get());
+  setattr(self, id_prefix, c[A::prefix]);
+  PyObject* redis = c[A::redis];
+  setattr(self, id_redis_, redis);
+  // Registered once: redis-py then runs it by its digest and loads it again
+  // only where a server has lost it.
+  Ref script = redis == Py_None ? none() : call_method(redis, id_register_script, {str(kReserveScript).get()});
+  setattr(self, id_script, script.get());
+  setattr(self, id_clock, c[A::clock]);
+  setattr(self, id_sleep_, c[A::sleep]);
+  Ref threading = c.global(id_threading);
+  setattr(self, id_lock, call(module_attr(threading.get(), id_Lock).get()).get());
+  setattr(self, id_tat, new_dict().get());
+  return none();
+}
+
+// The bucket's name: a digest, so the key itself is never stored nor sent to Redis.
+Ref bucket_name(const Call& c, PyObject* self, PyObject* key) {
+  Ref encoded = check(PyUnicode_AsUTF8String(key));
+  Ref hashlib = c.global(id_hashlib);
+  Ref digest = call(module_attr(hashlib.get(), id_sha256).get(), {encoded.get()});
+  Ref hex = call_method(digest.get(), id_hexdigest);
+  Ref prefix = getattr(self, id_prefix);
+  return check(PyUnicode_Concat(prefix.get(), hex.get()));
+}
+
+enum class ReserveArg : std::size_t { self, key, hold };
+
+Ref pace_gate_reserve(Call& c) {
+  PyObject* self = c.self();
+  const double hold = std::max(0.0, c.real(ReserveArg::hold));
+  if (!std::isfinite(hold)) raise(PyExc_ValueError, "hold must be a finite number of seconds");
+  const double rate = as_double(getattr(self, id_rate).get());
+  const long long burst = PyLong_AsLongLong(getattr(self, id_burst).get());
+  if (burst == -1 && PyErr_Occurred()) raised();
+  Ref bucket = bucket_name(c, self, c[ReserveArg::key]);
+
+  Ref script = getattr(self, id_script);
+  if (script.get() != Py_None) {
+    // Clamped to what Lua's doubles hold exactly (2^53 us is 285 years).
+    constexpr double kMaxMicros = 9e15;
+    const double interval_us = std::min(kMaxMicros, std::ceil(1e6 / rate));
+    const double tolerance_us = std::min(kMaxMicros, interval_us * static_cast<double>(burst - 1));
+    const double hold_us = std::min(kMaxMicros, std::ceil(hold * 1e6));
+    Ref keys = new_list();
+    list_append(keys.get(), bucket.get());
+    Ref args = new_list();
+    for (double micros : {interval_us, tolerance_us, hold_us}) {
+      list_append(args.get(), integer(static_cast<long long>(micros)).get());
+    }
+    Ref waited_us = call(script.get(), {}, {{id_keys, keys.get()}, {id_args, args.get()}});
+    return real(as_double(waited_us.get()) / 1e6);
+  }
+
+  const double interval = 1.0 / rate;
+  const double tolerance = interval * static_cast<double>(burst - 1);
+  Ref lock = getattr(self, id_lock);
+  Ref clock = getattr(self, id_clock);
+  Ref table = getattr(self, id_tat);
+  return with(lock.get(), [&]() -> Ref {
+    const double now = read_clock(c, clock.get(), id_monotonic);
+    Ref previous = dict_get(table.get(), bucket.get());
+    const double tat = previous ? as_double(previous.get()) : now;
+    const double earliest = std::max(now + hold, tat - tolerance);
+    dict_set(table.get(), bucket.get(), real(std::max(tat, earliest) + interval).get());
+    return real(earliest - now);
+  });
+}
+
+Ref pace_gate_acquire(Call& c) {
+  Ref wait = call_method(c.self(), id_reserve, {c[ReserveArg::key], c[ReserveArg::hold]});
+  Ref sleep = getattr(c.self(), id_sleep_);
+  wait_for(c, as_double(wait.get()), sleep.get());
+  return wait;
+}
+
+const FnSpec kGateInit{"__init__",
+                       pace_gate_init,
+                       {self_arg(), arg("rate", "float", Conv::Float), arg("burst", "int", Conv::Int, int_default(1)),
+                        kwonly("redis", "Any", Conv::Any, none_default()),
+                        kwonly("prefix", "str", Conv::Str, str_default("pacegate:")),
+                        kwonly("clock", "Optional[Callable[[], float]]", Conv::Any, none_default()),
+                        kwonly("sleep", "Optional[Callable[[float], object]]", Conv::Any, none_default())},
+                       "None",
+                       "Space the requests of each key to `rate` per second, `burst` of them back to back.\n"
+                       "\n"
+                       "Without `redis` the buckets live in this object (thread-safe); with a redis-py\n"
+                       "client they live in Redis under `prefix`, shared by every process that names\n"
+                       "the same server, and timed by Redis's clock.  `clock` (monotonic seconds) and\n"
+                       "`sleep` replace the local clock and waits, for tests."};
+const FnSpec kReserve{"reserve",
+                      pace_gate_reserve,
+                      {self_arg(), arg("key", "str", Conv::Str), arg("hold", "float", Conv::Float, float_default(0.0))},
+                      "float",
+                      "Reserve the next request slot of `key`, no sooner than `hold` seconds from now;\n"
+                      "return the seconds to wait before sending it."};
+const FnSpec kAcquire{"acquire",
+                      pace_gate_acquire,
+                      {self_arg(), arg("key", "str", Conv::Str), arg("hold", "float", Conv::Float, float_default(0.0))},
+                      "float",
+                      "Reserve the next request slot of `key` and wait for it; return the seconds waited."};
+
+// ---------------------------------------------------------------------------
+// RetryPolicy
+
+enum class PolicyInitArg : std::size_t {
+  self, attempts, total_wait, backoff, backoff_max, statuses, methods, transport_errors, clock, sleep, random
+};
+
+Ref retry_policy_init(Call& c) {
+  using A = PolicyInitArg;
+  PyObject* self = c.self();
+  Ref one = integer(1);
+  if (check(PyObject_RichCompareBool(c[A::attempts], one.get(), Py_LT))) raise(PyExc_ValueError, "attempts must be at least 1");
+  for (A seconds : {A::total_wait, A::backoff, A::backoff_max}) {
+    const double value = c.real(seconds);
+    if (!(value >= 0) || !std::isfinite(value)) raise(PyExc_ValueError, "waits must be finite and not negative");
+  }
+  setattr(self, id_attempts, c[A::attempts]);
+  setattr(self, id_total_wait, c[A::total_wait]);
+  setattr(self, id_backoff, c[A::backoff]);
+  setattr(self, id_backoff_max, c[A::backoff_max]);
+  Ref statuses = check(PyFrozenSet_New(c[A::statuses]));
+  setattr(self, id_statuses, statuses.get());
+  // Methods are compared upper-cased, as requests sends them.
+  Ref methods = check(PySet_New(nullptr));
+  Ref iterator = check(PyObject_GetIter(c[A::methods]));
+  while (Ref method = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+    check(PySet_Add(methods.get(), call_method(method.get(), id_upper).get()));
+  }
+  if (PyErr_Occurred()) raised();
+  setattr(self, id_methods, check(PyFrozenSet_New(methods.get())).get());
+  setattr(self, id_transport_errors, boolean(c.flag(A::transport_errors)).get());
+  setattr(self, id_clock, c[A::clock]);
+  setattr(self, id_sleep_, c[A::sleep]);
+  setattr(self, id_random_, c[A::random]);
+  return none();
+}
+
+enum class RetriesArg : std::size_t { self, method, status };
+
+Ref retry_policy_retries(Call& c) {
+  PyObject* self = c.self();
+  Ref methods = getattr(self, id_methods);
+  Ref method = call_method(c[RetriesArg::method], id_upper);
+  if (!check(PySet_Contains(methods.get(), method.get()))) return boolean(false);
+  PyObject* status = c[RetriesArg::status];
+  if (status == Py_None) return boolean(truthy(getattr(self, id_transport_errors).get()));
+  Ref statuses = getattr(self, id_statuses);
+  return boolean(check(PySet_Contains(statuses.get(), status)) != 0);
+}
+
+bool ascii_digits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+  }
+  return true;
+}
+
+// Retry-After as delta-seconds or as an HTTP date (seconds from `now`, the
+// wall clock; a date in the past means at once).  An empty Ref when the value
+// is neither, so the caller backs off instead.
+Ref parse_retry_after(const Call& c, PyObject* value, double now) {
+  Ref text = call_method(value, id_strip);
+  std::string_view view = utf8(text.get());
+  if (ascii_digits(view)) {
+    // Beyond any budget anyway; kept out of the float conversion, which would overflow.
+    if (view.size() > 12) return real(std::numeric_limits<double>::infinity());
+    return real(as_double(check(PyLong_FromUnicodeObject(text.get(), 10)).get()));
+  }
+  Ref moment;
+  try {
+    moment = call(c.global(id_parsedate_to_datetime).get(), {text.get()});
+  } catch (const Raised&) {
+    catch_matching([] { return tuple({PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError, PyExc_IndexError}); });
+    return nullptr;
+  }
+  // A date without a zone (the obsolete "-0000" form) is read as UTC, as HTTP dates are.
+  if (getattr(moment.get(), id_tzinfo).get() == Py_None) {
+    Ref utc = getattr(c.global(id_timezone).get(), id_utc);
+    moment = call_method(moment.get(), id_replace, {}, {{id_tzinfo, utc.get()}});
+  }
+  const double at = as_double(call_method(moment.get(), id_timestamp).get());
+  return real(std::max(0.0, at - now));
+}
+
+enum class DelayArg : std::size_t { self, failures, retry_after };
+
+Ref retry_policy_delay(Call& c) {
+  PyObject* self = c.self();
+  PyObject* retry_after = c[DelayArg::retry_after];
+  if (retry_after != Py_None) {
+    Ref clock = getattr(self, id_clock);
+    if (Ref seconds = parse_retry_after(c, retry_after, read_clock(c, clock.get(), id_time_fn))) return seconds;
+  }
+  long long failures = PyLong_AsLongLong(c[DelayArg::failures]);
+  if (failures == -1 && PyErr_Occurred()) raised();
+  failures = std::max(1LL, failures);
+  const double backoff = as_double(getattr(self, id_backoff).get());
+  const double ceiling = as_double(getattr(self, id_backoff_max).get());
+  const double base = std::min(ceiling, std::ldexp(backoff, static_cast<int>(std::min(failures - 1, 1000LL))));
+  // "Equal jitter": half the step is fixed, so a crowd of clients that failed
+  // together spreads out without any of them retrying at once.
+  Ref random = getattr(self, id_random_);
+  double draw;
+  if (random.get() != Py_None) {
+    draw = as_double(call(random.get()).get());
+  } else {
+    Ref module = c.global(id_random);
+    draw = as_double(call(module_attr(module.get(), id_random).get()).get());
+  }
+  return real(base * (0.5 + 0.5 * draw));
+}
+
+const FnSpec kPolicyInit{"__init__",
+                         retry_policy_init,
+                         {self_arg(), arg("attempts", "int", Conv::Int, int_default(5)),
+                          kwonly("total_wait", "float", Conv::Float, float_default(60.0)),
+                          kwonly("backoff", "float", Conv::Float, float_default(0.5)),
+                          kwonly("backoff_max", "float", Conv::Float, float_default(16.0)),
+                          kwonly("statuses", "Iterable[int]", Conv::Any, global_default("RETRY_STATUSES")),
+                          kwonly("methods", "Iterable[str]", Conv::Any, global_default("RETRY_METHODS")),
+                          kwonly("transport_errors", "bool", Conv::Bool, bool_default(false)),
+                          kwonly("clock", "Optional[Callable[[], float]]", Conv::Any, none_default()),
+                          kwonly("sleep", "Optional[Callable[[float], object]]", Conv::Any, none_default()),
+                          kwonly("random", "Optional[Callable[[], float]]", Conv::Any, none_default())},
+                         "None",
+                         "Retry answers with a status in `statuses` to a method in `methods`.\n"
+                         "\n"
+                         "At most `attempts` tries in all, and at most `total_wait` seconds of waiting\n"
+                         "between them; the wait is the answer's Retry-After (seconds or an HTTP date),\n"
+                         "else `backoff` doubled per failure up to `backoff_max`, with jitter.  Transport\n"
+                         "errors are retried only with `transport_errors`.  `clock` (wall-clock seconds,\n"
+                         "for HTTP dates), `sleep` and `random` are replaceable for tests."};
+const FnSpec kRetries{"retries",
+                      retry_policy_retries,
+                      {self_arg(), arg("method", "str", Conv::Str), arg("status", "Optional[int]", Conv::OptInt)},
+                      "bool",
+                      "Whether a failure of `method` is retried: an answer with `status`, or a\n"
+                      "transport error when `status` is None."};
+const FnSpec kDelay{"delay",
+                    retry_policy_delay,
+                    {self_arg(), arg("failures", "int", Conv::Int),
+                     arg("retry_after", "Optional[str]", Conv::OptStr, none_default())},
+                    "float",
+                    "Seconds to wait after the `failures`-th failure, given the answer's Retry-After."};
+
+// ---------------------------------------------------------------------------
+// PaceAdapter
+
+enum class AdapterInitArg : std::size_t { self, gate, retry };
+
+Ref pace_adapter_init(Call& c) {
+  using A = AdapterInitArg;
+  Ref base_init = super_attr(c, id_init);
+  Ref pool = integer(kPoolSize);
+  call(base_init.get(), {}, {{id_pool_maxsize, pool.get()}});
+  setattr(c.self(), id_gate, c[A::gate]);
+  Ref retry = c.is_none(A::retry) ? call(c.global(id_RetryPolicy).get()) : Ref::borrow(c[A::retry]);
+  setattr(c.self(), id_retry, retry.get());
+  return none();
+}
+
+enum class SendArg : std::size_t { self, request, stream, timeout, verify, cert, proxies };
+
+Ref pace_adapter_send(Call& c) {
+  using A = SendArg;
+  PyObject* self = c.self();
+  PyObject* request = c[A::request];
+  Ref gate = getattr(self, id_gate);
+  Ref retry = getattr(self, id_retry);
+  Ref method = getattr(request, id_method);
+  // The bucket follows the credentials actually sent: a call that overrides
+  // its Authorization header is paced under that key.
+  Ref headers = getattr(request, id_headers);
+  Ref key = call_method(headers.get(), id_get, {lit_authorization.get(), lit_empty.get()});
+  if (!PyUnicode_Check(key.get())) key = check(PyObject_Str(key.get()));
+  const long long attempts = PyLong_AsLongLong(getattr(retry.get(), id_attempts).get());
+  if (attempts == -1 && PyErr_Occurred()) raised();
+  const double total_wait = as_double(getattr(retry.get(), id_total_wait).get());
+  Ref send = super_attr(c, id_send);
+
+  long long failures = 0;
+  double waited = 0.0, hold = 0.0;
+  for (;;) {
+    if (gate.get() != Py_None) {
+      call_method(gate.get(), id_acquire, {key.get(), real(hold).get()});
+    } else if (hold > 0) {
+      wait_for(c, hold, getattr(retry.get(), id_sleep_).get());
+    }
+    Ref response;
+    try {
+      response = call(send.get(), {request},
+                      {{id_stream, c[A::stream]}, {id_timeout, c[A::timeout]}, {id_verify, c[A::verify]},
+                       {id_cert, c[A::cert]}, {id_proxies, c[A::proxies]}});
+    } catch (const Raised&) {
+      Ref error = catch_matching([&] { return module_attr(c.global(id_requests).get(), id_RequestException); });
+      if (!truthy(call_method(retry.get(), id_retries, {method.get(), Py_None}).get()) || ++failures >= attempts) {
+        reraise(std::move(error));
+      }
+      const double delay = as_double(call_method(retry.get(), id_delay, {integer(failures).get()}).get());
+      if (waited + delay > total_wait) reraise(std::move(error));
+      hold = delay;
+      waited += delay;
+      continue;
+    }
+    Ref status = getattr(response.get(), id_status_code);
+    if (!truthy(call_method(retry.get(), id_retries, {method.get(), status.get()}).get()) || ++failures >= attempts) {
+      return response;
+    }
+    Ref response_headers = getattr(response.get(), id_headers);
+    Ref retry_after = call_method(response_headers.get(), id_get, {lit_retry_after.get()});
+    if (retry_after.get() != Py_None && !PyUnicode_Check(retry_after.get())) retry_after = none();
+    const double delay =
+        as_double(call_method(retry.get(), id_delay, {integer(failures).get(), retry_after.get()}).get());
+    // A wait beyond what is left of the budget would only delay the same failure.
+    if (waited + delay > total_wait) return response;
+    getattr(response.get(), id_content);  // read to the end, so its connection goes back to the pool
+    call_method(response.get(), id_close);
+    hold = delay;
+    waited += delay;
+  }
+}
+
+const FnSpec kAdapterInit{"__init__",
+                          pace_adapter_init,
+                          {self_arg(), arg("gate", "Optional[PaceGate]", Conv::Any, none_default()),
+                           arg("retry", "Optional[RetryPolicy]", Conv::Any, none_default())},
+                          "None",
+                          "A transport adapter that sends every request through `gate` (when given)\n"
+                          "and retries failures as `retry` says (the default RetryPolicy when None)."};
+const FnSpec kAdapterSend{"send",
+                          pace_adapter_send,
+                          {self_arg(), arg("request", "requests.PreparedRequest"),
+                           arg("stream", "bool", Conv::Any, bool_default(false)),
+                           arg("timeout", "Any", Conv::Any, none_default()),
+                           arg("verify", "Any", Conv::Any, bool_default(true)),
+                           arg("cert", "Any", Conv::Any, none_default()),
+                           arg("proxies", "Optional[Mapping[str, str]]", Conv::Any, none_default())},
+                          "requests.Response",
+                          "Send `request` once a slot of its key is free; retry as the policy says and\n"
+                          "return the last answer (or raise the last transport error)."};
+
+// ---------------------------------------------------------------------------
+
+enum class AttachArg : std::size_t { session, gate, retry };
+
+Ref pacegate_attach(Call& c) {
+  using A = AttachArg;
+  Ref adapter = call(c.global(id_PaceAdapter).get(), {c[A::gate], c[A::retry]});
+  Ref inner = getattr(c[A::session], id_session);
+  for (const Id* prefix : {&lit_https, &lit_http}) {
+    Ref adapters = getattr(inner.get(), id_adapters);
+    Ref previous = call_method(adapters.get(), id_get, {prefix->get()});
+    call_method(inner.get(), id_mount, {prefix->get(), adapter.get()});
+    // The replaced adapter is no longer reachable through the session: its
+    // pooled connections are closed now rather than whenever it is collected.
+    if (previous.get() != Py_None && previous.get() != adapter.get()) call_method(previous.get(), id_close);
+  }
+  return adapter;
+}
+
+const FnSpec kAttach{"attach",
+                     pacegate_attach,
+                     {arg("session", "HttpSession"), arg("gate", "Optional[PaceGate]", Conv::Any, none_default()),
+                      arg("retry", "Optional[RetryPolicy]", Conv::Any, none_default())},
+                     "PaceAdapter",
+                     "Send every request of `session` through `gate` and retry as `retry` says.\n"
+                     "\n"
+                     "Mounts one PaceAdapter for http:// and https:// on the session's\n"
+                     "requests.Session (closing the adapters it replaces) and returns it.  Only\n"
+                     "requests reach the gate: answers served from a cache never take a slot."};
+
+void build(Module& m) {
+  m.import("time");
+  m.import("random");
+  m.import("hashlib");
+  m.import("threading");
+  m.import("requests");
+  m.import_from("contextvars", {"ContextVar"});
+  m.import_from("datetime", {"timezone"});
+  m.import_from("email.utils", {"parsedate_to_datetime"});
+  m.import_from("typing", {"Any", "Callable", "Iterable", "Mapping", "Optional"});
+  m.import_from("requests.adapters", {"HTTPAdapter"});
+  m.import_relative("wirelink", {"HttpSession"});
+
+  m.add("RETRY_STATUSES", tuple({integer(429).get(), integer(503).get()}).get());
+  m.add("RETRY_METHODS", tuple({str("GET").get()}).get());
+  // The cancellation event of the bulk fetch running in this thread, if any:
+  // per thread (each worker sets it), so concurrent fetches never see each
+  // other's.
+  static const Id id_default("default");
+  m.add("_CANCEL", call(m.get("ContextVar").get(), {str("private_core.pacegate.cancel").get()},
+                        {{id_default, Py_None}}).get());
+  ClassBuilder cancelled(m, "Cancelled", "A wait of the gate or the retry policy ended by a cancelled bulk fetch.");
+  cancelled.base(PyExc_Exception);
+  m.add("Cancelled", cancelled.build().get());
+
+  ClassBuilder gate(m, "PaceGate", "Token buckets per API key, in this process or shared through Redis.");
+  gate.method(kGateInit).method(kReserve).method(kAcquire);
+  m.add("PaceGate", gate.build().get());
+
+  ClassBuilder policy(m, "RetryPolicy", "When and how long to wait before sending a failed request again.");
+  policy.method(kPolicyInit).method(kRetries).method(kDelay);
+  m.add("RetryPolicy", policy.build().get());
+
+  ClassBuilder adapter(m, "PaceAdapter", "requests transport adapter that paces and retries.");
+  adapter.base(m.get("HTTPAdapter").get()).method(kAdapterInit).method(kAdapterSend);
+  m.add("PaceAdapter", adapter.build().get());
+
+  m.def(kAttach);
+  m.set_all({"Cancelled", "PaceAdapter", "PaceGate", "RetryPolicy", "attach"});
+}
+
+}  // namespace
+
+PCRT_MODULE(pacegate, build)
