@@ -24,9 +24,8 @@ const Id id_EOD_ENDPOINT("EOD_ENDPOINT"), id_INTRADAY_ENDPOINT("INTRADAY_ENDPOIN
     id_DataDecodingError("DataDecodingError"), id_work("_work");
 // Attributes, methods, keywords and query keys.
 const Id id_Thread("Thread"), id_Event("Event"), id_target("target"), id_args("args"), id_name("name"),
-    id_daemon("daemon"), id_start("start"), id_join("join"), id_set("set"), id_get("get"), id_params("params"),
-    id_interval("interval"), id_end("end"), id_adjusted("adjusted");
-const Id lit_raise("raise"), lit_collect("collect"), lit_one_minute("1m"), lit_true("true"), lit_false("false");
+    id_daemon("daemon"), id_start("start"), id_join("join"), id_set("set"), id_get("get"), id_params("params");
+const Id lit_raise("raise"), lit_collect("collect");
 
 const prices::BatchKind kEod{id_EOD_ENDPOINT, "Batch EOD", prices::kOhlcvMessages, true};
 const prices::BatchKind kIntraday{id_INTRADAY_ENDPOINT, "Batch intraday", prices::kOhlcvMessages, true};
@@ -294,12 +293,10 @@ enum class EodArg : std::size_t { session, symbol, start, end, interval, workers
 
 Ref bulkfetch_fetch_eod(Call& c) {
   using A = EodArg;
-  std::vector<prices::Query> query{{id_interval, c[A::interval]},
-                                   {id_start, prices::nonempty(c[A::start])},
-                                   {id_end, prices::nonempty(c[A::end])}};
+  const auto query = prices::eod_query(c[A::interval], c[A::start], c[A::end]);
   return bulk_fetch(c, kEod,
                     {c[A::session], c[A::symbol], c[A::interval], c[A::workers], c[A::errors], c.flag(A::show_progress)},
-                    std::move(query));
+                    {query.begin(), query.end()});
 }
 
 const FnSpec kFetchEod{"fetch_eod",
@@ -326,15 +323,10 @@ enum class IntradayArg : std::size_t { session, symbol, start, end, interval, ad
 
 Ref bulkfetch_fetch_intraday(Call& c) {
   using A = IntradayArg;
-  PyObject* adjusted = c[A::adjusted];
-  PyObject* adjusted_text = adjusted == Py_None ? nullptr : (adjusted == Py_True ? lit_true : lit_false).get();
-  std::vector<prices::Query> query{{id_interval, lit_one_minute.get()},
-                                   {id_start, prices::nonempty(c[A::start])},
-                                   {id_end, prices::nonempty(c[A::end])},
-                                   {id_adjusted, adjusted_text}};
+  const auto query = prices::intraday_query(c[A::start], c[A::end], c[A::adjusted]);
   return bulk_fetch(c, kIntraday,
                     {c[A::session], c[A::symbol], c[A::interval], c[A::workers], c[A::errors], c.flag(A::show_progress)},
-                    std::move(query));
+                    {query.begin(), query.end()});
 }
 
 const FnSpec kFetchIntraday{"fetch_intraday",

@@ -7,16 +7,13 @@ namespace {
 using namespace pcrt;
 
 const Id id_ENDPOINT("ENDPOINT");
-const Id id_interval("interval"), id_start("start"), id_end("end");
 
 const prices::BatchKind kEod{id_ENDPOINT, "Batch EOD", prices::kOhlcvMessages, true};
 
 enum class FetchArg : std::size_t { session, symbol, start, end, interval, show_progress };
 
 Ref daybars_fetch_ohlcv(Call& c) {
-  const prices::Query query[] = {{id_interval, c[FetchArg::interval]},
-                                 {id_start, prices::nonempty(c[FetchArg::start])},
-                                 {id_end, prices::nonempty(c[FetchArg::end])}};
+  const auto query = prices::eod_query(c[FetchArg::interval], c[FetchArg::start], c[FetchArg::end]);
   return prices::fetch_batch(c, kEod, c[FetchArg::session], c[FetchArg::symbol], query, c[FetchArg::interval],
                              c.flag(FetchArg::show_progress));
 }

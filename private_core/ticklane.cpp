@@ -7,9 +7,7 @@ namespace {
 using namespace pcrt;
 
 const Id id_ENDPOINT("ENDPOINT"), id_ORDERBOOK_ENDPOINT("ORDERBOOK_ENDPOINT");
-const Id id_interval("interval"), id_start("start"), id_end("end"), id_adjusted("adjusted"),
-    id_target_date("target_date");
-const Id lit_one_minute("1m"), lit_true("true"), lit_false("false");
+const Id id_target_date("target_date");
 
 const prices::BatchKind kIntraday{id_ENDPOINT, "Batch intraday", prices::kOhlcvMessages, true};
 const prices::BatchKind kOrderbook{id_ORDERBOOK_ENDPOINT, "Orderbook intraday", prices::kOrderbookMessages, false};
@@ -17,14 +15,7 @@ const prices::BatchKind kOrderbook{id_ORDERBOOK_ENDPOINT, "Orderbook intraday", 
 enum class OhlcvArg : std::size_t { session, symbol, start, end, interval, adjusted, show_progress };
 
 Ref ticklane_fetch_ohlcv(Call& c) {
-  PyObject* adjusted = c[OhlcvArg::adjusted];
-  PyObject* adjusted_text = adjusted == Py_None ? nullptr : (adjusted == Py_True ? lit_true : lit_false).get();
-  // The service is always asked for one-minute bars; the caller's interval
-  // is applied by the resampler.
-  const prices::Query query[] = {{id_interval, lit_one_minute.get()},
-                                 {id_start, prices::nonempty(c[OhlcvArg::start])},
-                                 {id_end, prices::nonempty(c[OhlcvArg::end])},
-                                 {id_adjusted, adjusted_text}};
+  const auto query = prices::intraday_query(c[OhlcvArg::start], c[OhlcvArg::end], c[OhlcvArg::adjusted]);
   return prices::fetch_batch(c, kIntraday, c[OhlcvArg::session], c[OhlcvArg::symbol], query, c[OhlcvArg::interval],
                              c.flag(OhlcvArg::show_progress));
 }

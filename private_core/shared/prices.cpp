@@ -22,8 +22,10 @@ const Id id_sys("sys"), id_Sequence("Sequence"), id_normalize_symbols("_normaliz
 // Attributes, methods, keywords and payload members.
 const Id id_stdout("stdout"), id_write("write"), id_flush("flush"),
     id_get("get"), id_params("params"), id_json("json"), id_DataFrame("DataFrame"), id_interval("interval"),
-    id_symbol("symbol"), id_error("error"), id_data("data"), id_api_key("api_key");
-const Id lit_empty(""), lit_newline("\n"), lit_3d("3d");
+    id_symbol("symbol"), id_error("error"), id_data("data"), id_api_key("api_key"), id_start("start"),
+    id_end("end"), id_adjusted("adjusted");
+const Id lit_empty(""), lit_newline("\n"), lit_3d("3d"), lit_one_minute("1m"), lit_true("true"),
+    lit_false("false");
 
 // Rows between two checks for a pending Ctrl-C inside one symbol's answer.
 constexpr Py_ssize_t kSignalStride = 4096;
@@ -365,6 +367,18 @@ void def_shared_functions(Module& m) {
 }
 
 PyObject* nonempty(PyObject* text) { return text != Py_None && PyUnicode_GET_LENGTH(text) != 0 ? text : nullptr; }
+
+std::array<Query, 3> eod_query(PyObject* interval, PyObject* start, PyObject* end) {
+  return {{{id_interval, interval}, {id_start, nonempty(start)}, {id_end, nonempty(end)}}};
+}
+
+std::array<Query, 4> intraday_query(PyObject* start, PyObject* end, PyObject* adjusted) {
+  PyObject* adjusted_text = adjusted == Py_None ? nullptr : (adjusted == Py_True ? lit_true : lit_false).get();
+  return {{{id_interval, lit_one_minute.get()},
+           {id_start, nonempty(start)},
+           {id_end, nonempty(end)},
+           {id_adjusted, adjusted_text}}};
+}
 
 Ref fetch_batch(const Call& c, const BatchKind& kind, PyObject* session, PyObject* symbol,
                 std::span<const Query> query, PyObject* interval, bool show_progress) {

@@ -5,6 +5,7 @@
 // their global look-ups read that module's names.
 #pragma once
 
+#include <array>
 #include <span>
 
 #include "pcrt/pcrt.hpp"
@@ -65,6 +66,13 @@ struct Query {
 // The value of an optional text argument to send: the text when it is
 // non-empty, else null (not sent).
 PyObject* nonempty(PyObject* text);
+
+// The query after "symbol" of an end-of-day request, and of an intraday one:
+// the service is always asked for one-minute bars (the caller's interval is
+// applied by the resampler) and `adjusted` goes as "true"/"false" when given.
+// Shared by the sequential and the concurrent fetchers, which must ask alike.
+std::array<Query, 3> eod_query(PyObject* interval, PyObject* start, PyObject* end);
+std::array<Query, 4> intraday_query(PyObject* start, PyObject* end, PyObject* adjusted);
 
 // Runs a batch for the fetcher being called (`c` supplies the module
 // namespace): normalise `symbol`, start the meter, one GET per symbol with
