@@ -265,7 +265,8 @@ Ref shared_get(const Call& c, PyObject* self, PyObject* local, PyObject* ns, PyO
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
     Ref shown = str(entry_key);
     log_record(c, "warning", "ignoring the shared entry %s (%s); it is fetched again", {shown.get(), exc.get()});
-    t_missed = miss_mark(self, slot);
+    // No miss mark: the damaged entry exists, and the caller must fetch rather than wait for it.
+    forget_miss();
     return none();
   }
   Ref ttl = none();

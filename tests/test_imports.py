@@ -47,6 +47,7 @@ HOST = {"tessaro", "tessaro.exceptions", "tessaro.types"}
         ("private_core.ttlrules", {"private_core.memstore"}, HOST | {"requests"}),
         ("private_core.memoguard", {"private_core.memstore"}, HOST | {"requests"}),
         ("private_core.toolbox", set(), HOST | {"requests", "pandas"}),
+        ("private_core.redisstore", {"redis", "pyarrow", "private_core.memstore"}, HOST | {"requests"}),
     ],
 )
 def test_module_loads_only_what_it_needs(module, needs, refuses):
