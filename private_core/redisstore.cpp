@@ -94,7 +94,7 @@ Ref as_bytes(const std::string& text) {
 // _fetch_with_cache registers right after a miss; `_begin_inflight` then
 // asks Redis whether the entry arrived in between.  Any other operation of
 // the thread forgets the miss, so a live call never takes a stored entry.
-thread_local std::string t_missed;
+thread_local std::string t_missed __attribute__((tls_model("initial-exec")));
 
 std::string miss_mark(PyObject* self, const std::string& slot) {
   std::string mark(reinterpret_cast<const char*>(&self), sizeof self);
