@@ -31,7 +31,7 @@ const Id id_redis("_redis"), id_prefix("_prefix"), id_local("_local"), id_mac("_
     id_held("_held"), id_renewer("_renewer"), id_unshared("_unshared"), id_holder("_holder"),
     id_begin_script("_begin_script"), id_end_script("_end_script"), id_renew_script("_renew_script");
 const Id id_time("time"), id_monotonic("monotonic"), id_sleep("sleep"), id_logger("logger"),
-    id_failures("_REDIS_FAILURES"), id_Cache("_Cache"), id_datetime("datetime"), id_now("now");
+    id_failures("_REDIS_FAILURES"), id_SHUTDOWN("_SHUTDOWN"), id_RENEWERS("_RENEWERS"), id_Cache("_Cache"), id_datetime("datetime"), id_now("now");
 const Id id_get("get"), id_set("set"), id_params("params"), id_ttl("ttl"), id_fetched_at("fetched_at"),
     id_expires_at("expires_at"), id_data("data"), id_keys("keys"), id_args("args");
 
@@ -417,16 +417,26 @@ Ref redis_store_clear_all(Call& c) {
 }
 
 // Starts the thread that renews this store's leases, unless it runs.
-void ensure_renewer(PyObject* self) {
+//
+// Renewing threads are daemons, so a process never waits for one at exit; but
+// a daemon thread woken while the interpreter finalizes is ended by unwinding
+// its stack, which native frames do not survive.  An exit handler therefore
+// stops and joins them first (`_stop_renewers`), and none starts after it ran.
+void ensure_renewer(const Call& c, PyObject* self) {
   static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"),
-      id_start("start"), id_renew("_renew_leases"), thread_name("private_core.redisstore leases");
+      id_start("start"), id_renew("_renew_leases"), id_is_set("is_set"), id_add("add"), id_threading("threading"),
+      thread_name("private_core.redisstore leases");
   Ref current = getattr(self, id_renewer);
   if (current.get() != Py_None) return;
-  Ref threading = import("threading");
+  Ref shutdown = c.global(id_SHUTDOWN);
+  if (truthy(call_method(shutdown.get(), id_is_set).get())) return;  // the leases run out by themselves
+  Ref threading = c.global(id_threading);
   Ref target = getattr(self, id_renew);
   Ref thread = call_method(threading.get(), id_Thread, {},
                            {{id_target, target.get()}, {id_daemon, Py_True}, {id_name, thread_name.get()}});
   setattr(self, id_renewer, thread.get());  // before start: a concurrent begin sees it
+  Ref renewers = c.global(id_RENEWERS);
+  call_method(renewers.get(), id_add, {thread.get()});
   call_method(thread.get(), id_start);
 }
 
@@ -463,7 +473,7 @@ Ref redis_store_begin_inflight(Call& c) {
     dict_set(held.get(), lock_name.get(), tokens.get());
   }
   list_append(tokens.get(), token.get());
-  ensure_renewer(self);
+  ensure_renewer(c, self);
   Ref one = integer(1);
   return boolean(check(PyObject_RichCompareBool(first->get(), one.get(), Py_EQ)));
 }
@@ -496,31 +506,56 @@ Ref redis_store_end_inflight(Call& c) {
 }
 
 // The renewing thread: every third of a lease it extends the leases of the
-// calls still in progress, and ends when there are none.
+// calls still in progress, and ends when there are none or the process exits.
 Ref redis_store_renew_leases(Call& c) {
+  static const Id id_wait("wait"), id_discard("discard");
   PyObject* self = c.self();
-  for (;;) {
-    Ref lease = getattr(self, id_lease);
-    Ref pause = real(PyFloat_AsDouble(lease.get()) / 3);
-    Ref time = c.global(id_time);
-    call(module_attr(time.get(), id_sleep).get(), {pause.get()});
-    Ref held = getattr(self, id_held);
-    if (PyDict_GET_SIZE(held.get()) == 0) {
-      setattr(self, id_renewer, Py_None);
-      return none();
-    }
-    Ref items = check(PyDict_Items(held.get()));
-    Ref lease_ms = getattr(self, id_lease_ms);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* item = PyList_GET_ITEM(items.get(), i);
-      PyObject* lock_name = PyTuple_GET_ITEM(item, 0);
-      PyObject* tokens = PyTuple_GET_ITEM(item, 1);
-      Ref args = new_list();
-      list_append(args.get(), lease_ms.get());
-      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tokens); ++j) list_append(args.get(), PyList_GET_ITEM(tokens, j));
-      attempt(c, self, [&] { return run_script(self, id_renew_script, {lock_name}, args); });
-    }
+  Ref me = getattr(self, id_renewer);
+  return try_finally(
+      [&]() -> Ref {
+        for (;;) {
+          Ref lease = getattr(self, id_lease);
+          Ref pause = real(PyFloat_AsDouble(lease.get()) / 3);
+          Ref shutdown = c.global(id_SHUTDOWN);
+          if (truthy(call_method(shutdown.get(), id_wait, {pause.get()}).get())) return none();
+          Ref held = getattr(self, id_held);
+          if (PyDict_GET_SIZE(held.get()) == 0) return none();
+          Ref items = check(PyDict_Items(held.get()));
+          Ref lease_ms = getattr(self, id_lease_ms);
+          for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            PyObject* lock_name = PyTuple_GET_ITEM(item, 0);
+            PyObject* tokens = PyTuple_GET_ITEM(item, 1);
+            Ref args = new_list();
+            list_append(args.get(), lease_ms.get());
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tokens); ++j) {
+              list_append(args.get(), PyList_GET_ITEM(tokens, j));
+            }
+            attempt(c, self, [&] { return run_script(self, id_renew_script, {lock_name}, args); });
+          }
+        }
+      },
+      [&] {
+        // No Python code runs between the emptiness check above and here, so
+        // a begin either saw this thread still set or starts a new one.
+        setattr(self, id_renewer, Py_None);
+        Ref renewers = c.global(id_RENEWERS);
+        call_method(renewers.get(), id_discard, {me.get()});
+      });
+}
+
+// At exit: stops every renewing thread and waits for it (see ensure_renewer).
+Ref redisstore_stop_renewers(Call& c) {
+  static const Id id_set_event("set"), id_join("join"), id_timeout("timeout");
+  Ref shutdown = c.global(id_SHUTDOWN);
+  call_method(shutdown.get(), id_set_event);
+  Ref renewers = c.global(id_RENEWERS);
+  Ref threads = check(PySequence_List(renewers.get()));
+  Ref timeout = real(5.0);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads.get()); ++i) {
+    call_method(PyList_GET_ITEM(threads.get(), i), id_join, {}, {{id_timeout, timeout.get()}});
   }
+  return none();
 }
 
 const FnSpec kInit{"__init__",
@@ -553,13 +588,16 @@ const FnSpec kEnd{"_end_inflight",
                   "None",
                   nullptr};
 const FnSpec kRenew{"_renew_leases", redis_store_renew_leases, {self_arg()}, "None", nullptr};
+const FnSpec kStopRenewers{"_stop_renewers", redisstore_stop_renewers, {}, "None", nullptr};
 
 void build(Module& m) {
-  static const Id id_getLogger("getLogger");
+  static const Id id_getLogger("getLogger"), id_Event("Event"), id_register("register");
   m.import("hmac");
   m.import("json");
   m.import("logging");
+  m.import("atexit");
   m.import("os");
+  m.import("threading");
   m.import("time");
   m.import_from("datetime", {"datetime", "timedelta"});
   m.import_from("typing", {"Any", "Dict", "Optional", "Union"});
@@ -579,6 +617,10 @@ void build(Module& m) {
   store.method(kInit).method(kGet).method(kSet).method(kClearNs).method(kClearAll).method(kBegin).method(kEnd).method(
       kRenew);
   m.add("RedisStore", store.build().get());
+  m.add("_SHUTDOWN", call_method(m.get("threading").get(), id_Event).get());
+  m.add("_RENEWERS", check(PySet_New(nullptr)).get());
+  Ref stop = m.def(kStopRenewers);
+  call_method(m.get("atexit").get(), id_register, {stop.get()});
   m.set_all({"RedisStore"});
 }
 

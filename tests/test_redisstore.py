@@ -1,6 +1,8 @@
 """The shared cache on a real Redis: tiers, slot names, entries, expiry, clearing, single-flight, faults."""
 
 import logging
+import subprocess
+import sys
 import threading
 import time
 from datetime import date, datetime, timedelta, timezone
@@ -273,3 +275,14 @@ def test_constructor_checks_and_keeps_the_secret_out_of_sight(redis_server, redi
         RedisStore(redis_client, lease=0)
     store = RedisStore(redis_client, secret="hunter2-secret")
     assert "hunter2" not in repr(store) + repr(vars(store))
+
+
+def test_processes_exit_cleanly_while_their_leases_are_renewed(redis_server):
+    # A renewing thread woken during interpreter shutdown used to crash the process (SIGSEGV).
+    script = (f"import time, redis; from private_core.redisstore import RedisStore; "
+              f"RedisStore(redis.Redis(port={redis_server.port}), 'exit', lease=0.003)._begin_inflight('ns', ('k',)); "
+              f"time.sleep(0.05)")
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-X", "dev", "-P", "-c", script], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
