@@ -81,7 +81,8 @@ def test_other_shareable_values_read_back_equal(pair, value):
 
 @pytest.mark.parametrize("value, params", [
     (pd.DataFrame({"mixed": [1, "a"]}), None),          # Arrow cannot write it
-    (pd.DataFrame({"o": pd.Series(["a"], dtype=object)}), None),  # would read back as str
+    pytest.param(pd.DataFrame({"o": pd.Series(["a"], dtype=object)}), None,  # would read back as str
+                 marks=pytest.mark.skipif(int(pd.__version__.split(".")[0]) < 3, reason="pandas 2 keeps object")),
     ({"pair": (1, 2)}, None),                           # a tuple comes back a list
     ({1: "x"}, None),                                    # JSON keys are text
     (object(), None),
