@@ -9,7 +9,7 @@
 // background thread renews while its call is in progress: a process that dies
 // mid-fetch frees its place when the lease runs out.  Redis is a helper, never
 // a point of failure: when it is down or failing, every operation falls back
-// to the local tier (one warning per outage) and it is tried again after
+// to the local tier (one warning per outage) while a thread probes it every
 // `retry_interval` seconds.
 #include "pcrt/pcrt.hpp"
 #include "pcrt/site.hpp"
@@ -27,7 +27,7 @@ namespace {
 using namespace pcrt;
 
 const Id id_redis("_redis"), id_prefix("_prefix"), id_local("_local"), id_mac("_mac"), id_lease("_lease"),
-    id_lease_ms("_lease_ms"), id_retry_interval("_retry_interval"), id_outage("_outage"), id_retry_at("_retry_at"),
+    id_lease_ms("_lease_ms"), id_retry_interval("_retry_interval"), id_outage("_outage"), id_prober("_prober"),
     id_held("_held"), id_renewer("_renewer"), id_unshared("_unshared"), id_holder("_holder"),
     id_begin_script("_begin_script"), id_end_script("_end_script"), id_renew_script("_renew_script");
 const Id id_time("time"), id_monotonic("monotonic"), id_sleep("sleep"), id_logger("logger"),
@@ -124,37 +124,35 @@ void log_record(const Call& c, const char* level, const char* format, Args args)
   check(PyObject_Call(method.get(), tuple_args.get(), nullptr));
 }
 
-// The result of `command()`, or nothing when Redis is out: it failed now
-// (logged once per outage) or failed less than `retry_interval` ago.
+void start_daemon(const Call& c, PyObject* self, const Id& slot, const char* method, const char* name);
+
+// The first failure of an outage: one warning, and a thread that probes
+// Redis every `retry_interval` seconds until it answers.  Callers meanwhile
+// skip Redis altogether, so an outage costs them nothing after the first
+// failure (a client that retries with backoff may take seconds to fail).
+void outage_began(const Call& c, PyObject* self, PyObject* exc) {
+  Ref outage = getattr(self, id_outage);
+  if (outage.get() == Py_True) return;  // another thread noticed first
+  setattr(self, id_outage, Py_True);
+  Ref kind = str(Py_TYPE(exc)->tp_name);
+  log_record(c, "warning",
+             "Redis is unreachable or failing (%s: %s); this process serves its own entries and fetches the "
+             "rest until Redis answers again",
+             {kind.get(), exc});
+  start_daemon(c, self, id_prober, "_probe_redis", "private_core.redisstore probe");
+}
+
+// The result of `command()`, or nothing when Redis is out (it failed now, or
+// an outage is going on).
 template <class Command>
 std::optional<Ref> attempt(const Call& c, PyObject* self, Command&& command) {
-  Ref retry_at = getattr(self, id_retry_at);
-  if (retry_at.get() != Py_None) {
-    Ref current = monotonic(c);
-    if (check(PyObject_RichCompareBool(current.get(), retry_at.get(), Py_LT))) return std::nullopt;
-  }
+  Ref outage = getattr(self, id_outage);
+  if (outage.get() == Py_True) return std::nullopt;
   try {
-    Ref result = command();
-    if (retry_at.get() != Py_None) {
-      setattr(self, id_retry_at, Py_None);
-      setattr(self, id_outage, Py_False);
-      log_record(c, "info", "Redis answers again; the cache is shared again", {});
-    }
-    return result;
+    return command();
   } catch (const Raised&) {
     Ref exc = catch_matching([&] { return c.global(id_failures); });
-    Ref interval = getattr(self, id_retry_interval);
-    Ref current = monotonic(c);
-    setattr(self, id_retry_at, check(PyNumber_Add(current.get(), interval.get())).get());
-    Ref outage = getattr(self, id_outage);
-    if (outage.get() != Py_True) {
-      setattr(self, id_outage, Py_True);
-      Ref kind = str(Py_TYPE(exc.get())->tp_name);
-      log_record(c, "warning",
-          "Redis is unreachable or failing (%s: %s); this process serves its own entries and fetches the "
-          "rest until Redis answers again",
-          {kind.get(), exc.get()});
-    }
+    outage_began(c, self, exc.get());
     return std::nullopt;
   }
 }
@@ -194,8 +192,8 @@ Ref redis_store_init(Call& c) {
   const double lease = c.real(InitArg::lease);
   const double retry_interval = c.real(InitArg::retry_interval);
   if (!(lease > 0) || !std::isfinite(lease)) raise(PyExc_ValueError, "lease must be a positive number of seconds");
-  if (!(retry_interval >= 0) || !std::isfinite(retry_interval)) {
-    raise(PyExc_ValueError, "retry_interval must be a number of seconds, zero or more");
+  if (!(retry_interval > 0) || !std::isfinite(retry_interval)) {
+    raise(PyExc_ValueError, "retry_interval must be a positive number of seconds");
   }
   // Entries are bytes; a client that decodes answers to text would corrupt every one.
   if (Ref get_encoder = getattr_opt(redis, id_get_encoder)) {
@@ -233,7 +231,7 @@ Ref redis_store_init(Call& c) {
   setattr(self, id_lease_ms, integer(std::max<long long>(1, std::llround(lease * 1000))).get());
   setattr(self, id_retry_interval, c[InitArg::retry_interval]);
   setattr(self, id_outage, Py_False);
-  setattr(self, id_retry_at, Py_None);
+  setattr(self, id_prober, Py_None);
   setattr(self, id_held, new_dict().get());
   setattr(self, id_renewer, Py_None);
   setattr(self, id_unshared, check(PySet_New(nullptr)).get());
@@ -416,28 +414,39 @@ Ref redis_store_clear_all(Call& c) {
   return none();
 }
 
-// Starts the thread that renews this store's leases, unless it runs.
+// Starts `self.<method>` in a daemon thread kept in `self.<slot>`, unless one
+// runs there already.
 //
-// Renewing threads are daemons, so a process never waits for one at exit; but
-// a daemon thread woken while the interpreter finalizes is ended by unwinding
+// The threads are daemons, so a process never waits for one at exit; but a
+// daemon thread woken while the interpreter finalizes is ended by unwinding
 // its stack, which native frames do not survive.  An exit handler therefore
 // stops and joins them first (`_stop_renewers`), and none starts after it ran.
-void ensure_renewer(const Call& c, PyObject* self) {
+void start_daemon(const Call& c, PyObject* self, const Id& slot, const char* method, const char* name) {
   static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"),
-      id_start("start"), id_renew("_renew_leases"), id_is_set("is_set"), id_add("add"), id_threading("threading"),
-      thread_name("private_core.redisstore leases");
-  Ref current = getattr(self, id_renewer);
+      id_start("start"), id_is_set("is_set"), id_add("add"), id_threading("threading");
+  Ref current = getattr(self, slot);
   if (current.get() != Py_None) return;
   Ref shutdown = c.global(id_SHUTDOWN);
-  if (truthy(call_method(shutdown.get(), id_is_set).get())) return;  // the leases run out by themselves
+  if (truthy(call_method(shutdown.get(), id_is_set).get())) return;  // leases run out by themselves
   Ref threading = c.global(id_threading);
-  Ref target = getattr(self, id_renew);
+  Ref target = check(PyObject_GetAttrString(self, method));
+  Ref thread_name = str(name);
   Ref thread = call_method(threading.get(), id_Thread, {},
                            {{id_target, target.get()}, {id_daemon, Py_True}, {id_name, thread_name.get()}});
-  setattr(self, id_renewer, thread.get());  // before start: a concurrent begin sees it
-  Ref renewers = c.global(id_RENEWERS);
-  call_method(renewers.get(), id_add, {thread.get()});
+  setattr(self, slot, thread.get());  // before start: a concurrent caller sees it
+  Ref daemons = c.global(id_RENEWERS);
+  call_method(daemons.get(), id_add, {thread.get()});
   call_method(thread.get(), id_start);
+}
+
+// The end of a thread started by start_daemon: its slot is freed (if it is
+// still this thread) and the exit handler forgets it.
+void daemon_ended(const Call& c, PyObject* self, const Id& slot, PyObject* me) {
+  static const Id id_discard("discard");
+  Ref current = getattr(self, slot);
+  if (current.get() == me) setattr(self, slot, Py_None);
+  Ref daemons = c.global(id_RENEWERS);
+  call_method(daemons.get(), id_discard, {me});
 }
 
 enum class BeginArg : std::size_t { self, ns, key };
@@ -473,7 +482,7 @@ Ref redis_store_begin_inflight(Call& c) {
     dict_set(held.get(), lock_name.get(), tokens.get());
   }
   list_append(tokens.get(), token.get());
-  ensure_renewer(c, self);
+  start_daemon(c, self, id_renewer, "_renew_leases", "private_core.redisstore leases");
   Ref one = integer(1);
   return boolean(check(PyObject_RichCompareBool(first->get(), one.get(), Py_EQ)));
 }
@@ -508,7 +517,7 @@ Ref redis_store_end_inflight(Call& c) {
 // The renewing thread: every third of a lease it extends the leases of the
 // calls still in progress, and ends when there are none or the process exits.
 Ref redis_store_renew_leases(Call& c) {
-  static const Id id_wait("wait"), id_discard("discard");
+  static const Id id_wait("wait");
   PyObject* self = c.self();
   Ref me = getattr(self, id_renewer);
   return try_finally(
@@ -535,16 +544,41 @@ Ref redis_store_renew_leases(Call& c) {
           }
         }
       },
-      [&] {
-        // No Python code runs between the emptiness check above and here, so
-        // a begin either saw this thread still set or starts a new one.
-        setattr(self, id_renewer, Py_None);
-        Ref renewers = c.global(id_RENEWERS);
-        call_method(renewers.get(), id_discard, {me.get()});
-      });
+      // No Python code runs between the emptiness check above and here, so
+      // a begin either saw this thread still set or starts a new one.
+      [&] { daemon_ended(c, self, id_renewer, me.get()); });
 }
 
-// At exit: stops every renewing thread and waits for it (see ensure_renewer).
+// The probing thread of an outage: pings Redis every `retry_interval`
+// seconds and ends the outage when it answers.
+Ref redis_store_probe_redis(Call& c) {
+  static const Id id_wait("wait"), id_ping("ping"), id_info("info");
+  PyObject* self = c.self();
+  Ref me = getattr(self, id_prober);
+  return try_finally(
+      [&]() -> Ref {
+        for (;;) {
+          Ref interval = getattr(self, id_retry_interval);
+          Ref shutdown = c.global(id_SHUTDOWN);
+          if (truthy(call_method(shutdown.get(), id_wait, {interval.get()}).get())) return none();
+          Ref redis = getattr(self, id_redis);
+          try {
+            call_method(redis.get(), id_ping);
+          } catch (const Raised&) {
+            catch_matching([&] { return c.global(id_failures); });
+            continue;
+          }
+          // Free the slot first: a failure right after this starts a new probe.
+          daemon_ended(c, self, id_prober, me.get());
+          setattr(self, id_outage, Py_False);
+          log_record(c, "info", "Redis answers again; the cache is shared again", {});
+          return none();
+        }
+      },
+      [&] { daemon_ended(c, self, id_prober, me.get()); });
+}
+
+// At exit: stops every renewing and probing thread and waits for it (see start_daemon).
 Ref redisstore_stop_renewers(Call& c) {
   static const Id id_set_event("set"), id_join("join"), id_timeout("timeout");
   Ref shutdown = c.global(id_SHUTDOWN);
@@ -588,6 +622,7 @@ const FnSpec kEnd{"_end_inflight",
                   "None",
                   nullptr};
 const FnSpec kRenew{"_renew_leases", redis_store_renew_leases, {self_arg()}, "None", nullptr};
+const FnSpec kProbe{"_probe_redis", redis_store_probe_redis, {self_arg()}, "None", nullptr};
 const FnSpec kStopRenewers{"_stop_renewers", redisstore_stop_renewers, {}, "None", nullptr};
 
 void build(Module& m) {
@@ -615,7 +650,7 @@ void build(Module& m) {
                      "Cache store shared through Redis, with a process-local _Cache in front.\n"
                      "Single-flight across processes; leases free the slots of dead processes.");
   store.method(kInit).method(kGet).method(kSet).method(kClearNs).method(kClearAll).method(kBegin).method(kEnd).method(
-      kRenew);
+      kRenew).method(kProbe);
   m.add("RedisStore", store.build().get());
   m.add("_SHUTDOWN", call_method(m.get("threading").get(), id_Event).get());
   m.add("_RENEWERS", check(PySet_New(nullptr)).get());

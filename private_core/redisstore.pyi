@@ -20,7 +20,7 @@ class RedisStore:
     _lease_ms: int
     _retry_interval: float
     _outage: bool
-    _retry_at: Optional[float]
+    _prober: Optional[Thread]
     _held: Dict[bytes, List[str]]
     _renewer: Optional[Thread]
     _unshared: Set[str]
@@ -52,3 +52,4 @@ class RedisStore:
     def _begin_inflight(self, ns: Namespace, key: CacheKey) -> bool: ...
     def _end_inflight(self, ns: Namespace, key: CacheKey) -> None: ...
     def _renew_leases(self) -> None: ...
+    def _probe_redis(self) -> None: ...

@@ -14,6 +14,9 @@ import pytest
 pytest.importorskip("pyarrow")
 redis = pytest.importorskip("redis")
 
+from redis.backoff import NoBackoff  # noqa: E402
+from redis.retry import Retry  # noqa: E402
+
 from private_core.memoguard import BaseMemoguard  # noqa: E402
 from private_core.redisstore import RedisStore  # noqa: E402
 
@@ -242,9 +245,14 @@ def test_damaged_entries_are_misses_refetched_and_overwritten(redis_client, capl
     assert RedisStore(redis_client, "t", secret=secret).get("eod", asked) is not None  # overwritten
 
 
+def quick_client(server):
+    """A client that fails at once when Redis is down (redis-py 6+ retries with backoff by default)."""
+    return server.client(retry=Retry(NoBackoff(), 0))
+
+
 def test_redis_outage_falls_back_and_recovers_by_itself(redis_server, redis_client, caplog):
-    a = Client(RedisStore(redis_client, "t", retry_interval=0.2))
-    b = RedisStore(redis_server.client(), "t", retry_interval=0.2)
+    a = Client(RedisStore(quick_client(redis_server), "t", retry_interval=0.1))
+    b = RedisStore(redis_client, "t")
     fetched = []
 
     def ask(symbol):
@@ -261,7 +269,9 @@ def test_redis_outage_falls_back_and_recovers_by_itself(redis_server, redis_clie
     assert fetched == ["VNM", "FPT", "HPG"] and len(warnings_of(caplog)) == 1
     assert a._cache._held == {} and a._cache._local._inflight == {}
     redis_server.start()
-    time.sleep(0.3)
+    deadline = time.monotonic() + 10
+    while a._cache._outage and time.monotonic() < deadline:  # the probe notices within retry_interval
+        time.sleep(0.02)
     ask("SSI")
     assert b.get("eod", ("SSI",)).data["symbol"].tolist() == ["SSI"] * 2
 
@@ -272,8 +282,9 @@ def test_constructor_checks_and_keeps_the_secret_out_of_sight(redis_server, redi
     for bad, error in ((b"", ValueError), (1, TypeError)):
         with pytest.raises(error):
             RedisStore(redis_client, secret=bad)
-    with pytest.raises(ValueError, match="lease"):
-        RedisStore(redis_client, lease=0)
+    for option in ("lease", "retry_interval"):
+        with pytest.raises(ValueError, match=option):
+            RedisStore(redis_client, **{option: 0})
     store = RedisStore(redis_client, secret="hunter2-secret")
     assert "hunter2" not in repr(store) + repr(vars(store))
 
@@ -287,3 +298,32 @@ def test_processes_exit_cleanly_while_their_leases_are_renewed(redis_server):
         done = subprocess.run([sys.executable, "-X", "dev", "-P", "-c", script], capture_output=True, text=True,
                               timeout=60)
         assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("path", ["local hit", "shared hit", "miss", "set", "unshareable", "damaged", "refused key",
+                                  "registration", "outage"])
+def test_no_path_keeps_memory_or_references(redis_server, redis_client, monkeypatch, path):
+    from test_leaks import assert_no_leak
+
+    monkeypatch.setattr(logging.getLogger(LOGGER), "disabled", True)  # the damaged path logs every call
+    store, reader = RedisStore(redis_client, "t"), RedisStore(redis_client, "t")
+    small = pd.DataFrame({"close": [1.0, 2.0]})
+    store.set("eod", ("VNM",), small)
+    redis_client.set('t:{"eod":("BAD")}:e', b"PCE1F\x00\x00\x00\x00\x05{}")
+    key = tuple(["VNM"])  # not the module's shared constant, which other threads may hold
+    calls = {
+        "local hit": lambda: store.get("eod", key),
+        "shared hit": lambda: (reader._local.clear_all(), reader.get("eod", key)),
+        "miss": lambda: store.get("eod", ("FPT",)),
+        "set": lambda: store.set("eod", key, small, params={"a": 1}),
+        "unshareable": lambda: store.set("other", key, object()),
+        "damaged": lambda: store.get("eod", ("BAD",)),
+        "refused key": lambda: store.set("eod", (b"x",), small),
+        "registration": lambda: (store._begin_inflight("eod", key), store._end_inflight("eod", key)),
+        "outage": lambda: (store.get("eod", ("FPT",)), store._begin_inflight("eod", key),
+                           store._end_inflight("eod", key)),
+    }
+    if path == "outage":
+        redis_server.stop()
+        store = RedisStore(quick_client(redis_server), "t", retry_interval=0.05)
+    assert_no_leak(calls[path], expected=TypeError, watched=[small, key])
