@@ -30,8 +30,8 @@ const Id id_redis("_redis"), id_prefix("_prefix"), id_local("_local"), id_mac("_
     id_lease_ms("_lease_ms"), id_retry_interval("_retry_interval"), id_outage("_outage"), id_prober("_prober"),
     id_held("_held"), id_renewer("_renewer"), id_unshared("_unshared"), id_holder("_holder"),
     id_begin_script("_begin_script"), id_end_script("_end_script"), id_renew_script("_renew_script");
-const Id id_time("time"), id_monotonic("monotonic"), id_sleep("sleep"), id_logger("logger"),
-    id_failures("_REDIS_FAILURES"), id_SHUTDOWN("_SHUTDOWN"), id_RENEWERS("_RENEWERS"), id_Cache("_Cache"), id_datetime("datetime"), id_now("now");
+const Id id_logger("logger"), id_failures("_REDIS_FAILURES"), id_SHUTDOWN("_SHUTDOWN"), id_RENEWERS("_RENEWERS"),
+    id_Cache("_Cache"), id_datetime("datetime"), id_now("now");
 const Id id_get("get"), id_set("set"), id_params("params"), id_ttl("ttl"), id_fetched_at("fetched_at"),
     id_expires_at("expires_at"), id_data("data"), id_keys("keys"), id_args("args");
 
@@ -106,11 +106,6 @@ void forget_miss() {
 
 // ---------------------------------------------------------------------------
 // Talking to Redis: failures become a fallback, never the caller's error.
-
-Ref monotonic(const Call& c) {
-  Ref time = c.global(id_time);
-  return call(module_attr(time.get(), id_monotonic).get());
-}
 
 void log_record(const Call& c, const char* level, const char* format, Args args) {
   static const Id id_warning("warning"), id_info("info");
@@ -627,13 +622,12 @@ const FnSpec kStopRenewers{"_stop_renewers", redisstore_stop_renewers, {}, "None
 
 void build(Module& m) {
   static const Id id_getLogger("getLogger"), id_Event("Event"), id_register("register");
+  m.import("atexit");
   m.import("hmac");
   m.import("json");
   m.import("logging");
-  m.import("atexit");
   m.import("os");
   m.import("threading");
-  m.import("time");
   m.import_from("datetime", {"datetime", "timedelta"});
   m.import_from("typing", {"Any", "Dict", "Optional", "Union"});
   m.import("pandas", "pd");
