@@ -3,8 +3,9 @@
 Starts the local service on a free port of 127.0.0.1 and, through the small
 client in client.py, validates API keys, downloads a batch of end-of-day bars,
 intraday bars, an order book, investor flows and statement values, shows
-the per-client cache at work, and fetches a batch through a pace gate under a
-second service's quota. Stops the services at the end.
+the per-client cache at work, then a cache shared by worker processes through
+a Redis it starts for the purpose, and fetches a batch through a pace gate
+under a second service's quota. Stops the services at the end.
 """
 
 from __future__ import annotations
@@ -142,6 +143,37 @@ def cache(client: MarketClient, service: local_service.LocalService) -> None:
         f"{'one shared frame' if same else 'different frames'}")
 
 
+def shared_cache(service: local_service.LocalService) -> None:
+    heading("A cache shared by worker processes through Redis")
+    from redis_server import RedisServer, redis_server_path
+
+    if redis_server_path() is None:
+        say("(skipped: redis-server is not installed; `make demo` installs it where the machine allows)")
+        return
+    try:
+        import pyarrow  # noqa: F401
+        import redis  # noqa: F401
+    except ImportError:
+        say("(skipped: the optional packages redis and pyarrow are not installed: pip install 'private-core[redis]')")
+        return
+    from fleet import run_fleet
+
+    path, workers, symbols = "/market-data/eod/ohlcv", 4, local_service.VN30[:12]
+    counts: list[int] = []
+    service.latency = 0.02  # a service that takes its time, so that the workers overlap
+    before = service.count(path)
+    with RedisServer() as server:
+        reports = run_fleet(service.base_url, service.api_key, server.url, symbols, workers=workers, rounds=2,
+                            between_rounds=lambda _: counts.append(service.count(path) - before))
+    service.latency = 0.0
+    say(f"{workers} worker processes, each with its own client, ask for the end-of-day bars of "
+        f"{len(symbols)} symbols at once:")
+    say(f"first round: {counts[0]} requests to the service, one per symbol; second round, each worker's "
+        f"own copies forgotten and served by Redis: {counts[1] - counts[0]} requests")
+    same = len({tuple(prints) for _, prints in reports}) == 1
+    say("every worker got the same frames" if same else "the workers got different frames")
+
+
 def pace() -> None:
     quota = 20
     heading(f"At the service's pace: {len(local_service.VN30)} symbols by 8 workers, under a quota of "
@@ -170,6 +202,7 @@ def main() -> None:
             investors(client)
             statements(client)
             cache(client, service)
+        shared_cache(service)
         pace()
     print("\nService stopped.")
 

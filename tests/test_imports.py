@@ -50,6 +50,7 @@ HOST = {"tessaro", "tessaro.exceptions", "tessaro.types"}
         ("private_core.toolbox", set(), HOST | {"requests", "pandas"}),
         ("private_core.pacegate", {"requests", "private_core.wirelink"}, HOST | {"pandas", "redis"}),
         ("private_core.bulkfetch", {"private_core.pacegate", "private_core.daybars", "tessaro.exceptions"}, {"redis"}),
+        ("private_core.redisstore", {"redis", "pyarrow", "private_core.memstore"}, HOST | {"requests"}),
     ],
 )
 def test_module_loads_only_what_it_needs(module, needs, refuses):

@@ -13,7 +13,7 @@ from conftest import ROOT
 
 MODULES = [
     "wirelink", "daybars", "ticklane", "memstore", "ttlrules", "memoguard", "ledgerbook", "keygate",
-    "progress", "toolbox", "investor.bridgework", "investor.FlowContract", "pacegate", "bulkfetch",
+    "progress", "toolbox", "investor.bridgework", "investor.FlowContract", "pacegate", "bulkfetch", "redisstore",
 ]
 PACKAGE = pathlib.Path(private_core.__file__).parent
 

@@ -1,0 +1,284 @@
+// Shared cache entries as bytes; see entrycodec.hpp.
+#include "entrycodec.hpp"
+
+#include <cstring>
+
+namespace entrycodec {
+namespace {
+using namespace pcrt;
+
+constexpr char kMagic[4] = {'P', 'C', 'E', '1'};
+constexpr std::size_t kHeader = 10;  // magic, kind, flags, meta length
+constexpr std::size_t kTag = 32;
+constexpr char kFrame = 'F', kJson = 'J';
+constexpr unsigned char kTagged = 1;
+
+const Id id_pa("pa"), id_pd("pd"), id_json("json"), id_datetime("datetime"), id_hmac("hmac");
+const Id id_assert_frame_equal("assert_frame_equal"), id_RangeIndex("RangeIndex"), id_DataFrame("DataFrame");
+
+[[noreturn]] void corrupt(const char* why) { raise(PyExc_ValueError, why); }
+
+// Whether `value` survives a JSON round trip as the same value: exact dicts
+// with str keys, lists, str, int, float, bool and None.
+bool plain_json(PyObject* value) {
+  if (value == Py_None || PyBool_Check(value) || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+      PyFloat_CheckExact(value)) {
+    return true;
+  }
+  if (!PyDict_CheckExact(value) && !PyList_CheckExact(value)) return false;
+  if (Py_EnterRecursiveCall(" while checking a cache value")) {
+    PyErr_Clear();  // too deep to share; it stays local
+    return false;
+  }
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  } leave;
+  if (PyList_CheckExact(value)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+      if (!plain_json(PyList_GET_ITEM(value, i))) return false;
+    }
+    return true;
+  }
+  Py_ssize_t pos = 0;
+  PyObject *key, *item;
+  while (PyDict_Next(value, &pos, &key, &item)) {
+    if (!PyUnicode_CheckExact(key) || !plain_json(item)) return false;
+  }
+  return true;
+}
+
+Ref json_dumps(const Call& c, PyObject* value) {
+  static const Id id_dumps("dumps"), id_separators("separators");
+  static const Id comma(","), colon(":");
+  Ref json = c.global(id_json);
+  Ref separators = tuple({comma.get(), colon.get()});
+  Ref text = call_method(json.get(), id_dumps, {value}, {{id_separators, separators.get()}});
+  return check(PyUnicode_AsASCIIString(text.get()));  // dumps escapes everything else
+}
+
+Ref json_loads(const Call& c, PyObject* data) {
+  static const Id id_loads("loads");
+  Ref json = c.global(id_json);
+  return call_method(json.get(), id_loads, {data});
+}
+
+Ref slice(PyObject* bytes, std::size_t start, std::size_t end) {
+  Ref view = check(PyMemoryView_FromObject(bytes));
+  return check(PySequence_GetSlice(view.get(), static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)));
+}
+
+// mac.copy() fed with the key and `body`: the tag of an entry.
+Ref tag_of(PyObject* mac, std::string_view redis_key, PyObject* body) {
+  static const Id id_copy("copy"), id_update("update"), id_digest("digest");
+  Ref fresh = call_method(mac, id_copy);
+  Ref key = check(PyBytes_FromStringAndSize(redis_key.data(), static_cast<Py_ssize_t>(redis_key.size())));
+  call_method(fresh.get(), id_update, {key.get()});
+  call_method(fresh.get(), id_update, {body});
+  return call_method(fresh.get(), id_digest);
+}
+
+// The frame in an Arrow IPC stream, checked in full first: the bytes may come
+// from anyone who can write to the server.
+Ref read_frame(const Call& c, PyObject* payload, PyObject* columns_range) {
+  static const Id id_ipc("ipc"), id_open_stream("open_stream"), id_read_all("read_all"), id_validate("validate"),
+      id_full("full"), id_to_pandas("to_pandas"), id_columns("columns");
+  Ref pa = c.global(id_pa);
+  Ref ipc = getattr(pa.get(), id_ipc);
+  Ref reader = call_method(ipc.get(), id_open_stream, {payload});
+  Ref table = call_method(reader.get(), id_read_all);
+  call_method(table.get(), id_validate, {}, {{id_full, Py_True}});
+  Ref frame = call_method(table.get(), id_to_pandas);
+  if (columns_range != nullptr && columns_range != Py_None) {
+    // Arrow names columns by text; a RangeIndex of columns is restored from the meta.
+    Ref pd = c.global(id_pd);
+    Ref range_cls = getattr(pd.get(), id_RangeIndex);
+    Ref args = check(PySequence_Tuple(columns_range));
+    Ref range = check(PyObject_Call(range_cls.get(), args.get(), nullptr));
+    setattr(frame.get(), id_columns, range.get());
+  }
+  return frame;
+}
+
+// Arrow IPC bytes of `frame` (and the columns' range for the meta), or an
+// empty Ref with `why` when Arrow cannot write it or it does not read back
+// identical: values, dtypes, index, column order and names.
+Ref write_frame(const Call& c, PyObject* frame, Ref& columns_range, std::string& why) {
+  static const Id id_Table("Table"), id_from_pandas("from_pandas"), id_BufferOutputStream("BufferOutputStream"),
+      id_ipc("ipc"), id_new_stream("new_stream"), id_schema("schema"), id_write_table("write_table"),
+      id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes"), id_columns("columns"),
+      id_start("start"), id_stop("stop"), id_step("step"), id_check_exact("check_exact"),
+      id_check_freq("check_freq"), id_check_index_type("check_index_type"),
+      id_check_column_type("check_column_type");
+  Ref pd = c.global(id_pd);
+  Ref columns = getattr(frame, id_columns);
+  Ref range_cls = getattr(pd.get(), id_RangeIndex);
+  if (Py_TYPE(columns.get()) == reinterpret_cast<PyTypeObject*>(range_cls.get())) {
+    Ref start = getattr(columns.get(), id_start), stop = getattr(columns.get(), id_stop),
+        step = getattr(columns.get(), id_step);
+    columns_range = new_list(3);
+    PyList_SET_ITEM(columns_range.get(), 0, start.release());
+    PyList_SET_ITEM(columns_range.get(), 1, stop.release());
+    PyList_SET_ITEM(columns_range.get(), 2, step.release());
+  } else {
+    columns_range = none();
+  }
+  Ref payload;
+  try {
+    Ref pa = c.global(id_pa);
+    Ref table_cls = getattr(pa.get(), id_Table);
+    Ref table = call_method(table_cls.get(), id_from_pandas, {frame});
+    Ref sink = call(getattr(pa.get(), id_BufferOutputStream).get());
+    Ref ipc = getattr(pa.get(), id_ipc);
+    Ref writer = call_method(ipc.get(), id_new_stream, {sink.get(), getattr(table.get(), id_schema).get()});
+    call_method(writer.get(), id_write_table, {table.get()});
+    call_method(writer.get(), id_close);
+    Ref buffer = call_method(sink.get(), id_getvalue);
+    payload = call_method(buffer.get(), id_to_pybytes);
+  } catch (const Raised&) {
+    Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
+    Ref text = check(PyObject_Str(exc.get()));
+    why = std::string("Arrow cannot write it (") + Py_TYPE(exc.get())->tp_name + ": " +
+          std::string(utf8(text.get())).substr(0, 200) + ")";
+    return nullptr;
+  }
+  try {
+    Ref back = read_frame(c, payload.get(), columns_range.get());
+    Ref check_equal = c.global(id_assert_frame_equal);
+    call(check_equal.get(), {back.get(), frame},
+         {{id_check_exact, Py_True}, {id_check_freq, Py_False}, {id_check_index_type, Py_True},
+          {id_check_column_type, Py_True}});
+  } catch (const Raised&) {
+    catch_matching([] { return Ref::borrow(PyExc_Exception); });
+    why = "it does not read back from Arrow unchanged";
+    return nullptr;
+  }
+  return payload;
+}
+
+std::size_t put_header(char* out, char kind, bool tagged, std::size_t meta_size) {
+  std::memcpy(out, kMagic, sizeof kMagic);
+  out[4] = kind;
+  out[5] = tagged ? static_cast<char>(kTagged) : 0;
+  for (int i = 0; i < 4; ++i) out[6 + i] = static_cast<char>((meta_size >> (8 * (3 - i))) & 0xff);
+  return kHeader;
+}
+
+Ref isoformat_or_none(PyObject* moment) {
+  static const Id id_isoformat("isoformat");
+  return moment == Py_None ? none() : call_method(moment, id_isoformat);
+}
+
+Ref moment_from(const Call& c, PyObject* text) {
+  static const Id id_fromisoformat("fromisoformat");
+  if (text == Py_None) return none();
+  if (!PyUnicode_CheckExact(text)) corrupt("a time in its meta is not a text");
+  Ref datetime = c.global(id_datetime);
+  return call_method(datetime.get(), id_fromisoformat, {text});
+}
+
+}  // namespace
+
+Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why) {
+  static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params"),
+      id_columns_range("columns_range");
+  PyObject* data = entry.data.get();
+  Ref pd = c.global(id_pd);
+  Ref frame_cls = getattr(pd.get(), id_DataFrame);
+  const bool frame = Py_TYPE(data) == reinterpret_cast<PyTypeObject*>(frame_cls.get());
+  if (!frame && !((PyDict_CheckExact(data) || PyList_CheckExact(data)) && plain_json(data))) {
+    why = std::string("a value of type '") + Py_TYPE(data)->tp_name + "' is neither a DataFrame nor plain JSON";
+    return nullptr;
+  }
+  if (!plain_json(entry.params.get())) {
+    why = "its params are not plain JSON";
+    return nullptr;
+  }
+  Ref meta = new_dict();
+  dict_set(meta.get(), id_fetched_at, isoformat_or_none(entry.fetched_at.get()).get());
+  dict_set(meta.get(), id_expires_at, isoformat_or_none(entry.expires_at.get()).get());
+  dict_set(meta.get(), id_params, entry.params.get());
+  Ref payload;
+  if (frame) {
+    Ref columns_range;
+    payload = write_frame(c, data, columns_range, why);
+    if (!payload) return nullptr;
+    if (columns_range.get() != Py_None) dict_set(meta.get(), id_columns_range, columns_range.get());
+  } else {
+    payload = json_dumps(c, data);
+  }
+  Ref meta_bytes = json_dumps(c, meta.get());
+
+  const bool tagged = mac != Py_None;
+  const std::size_t meta_size = static_cast<std::size_t>(PyBytes_GET_SIZE(meta_bytes.get()));
+  const std::size_t payload_size = static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get()));
+  const std::size_t body_size = kHeader + meta_size + payload_size;
+  Ref value = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(body_size + (tagged ? kTag : 0))));
+  char* out = PyBytes_AS_STRING(value.get());
+  std::size_t at = put_header(out, frame ? kFrame : kJson, tagged, meta_size);
+  std::memcpy(out + at, PyBytes_AS_STRING(meta_bytes.get()), meta_size);
+  at += meta_size;
+  std::memcpy(out + at, PyBytes_AS_STRING(payload.get()), payload_size);
+  if (tagged) {
+    Ref body = slice(value.get(), 0, body_size);
+    Ref tag = tag_of(mac, redis_key, body.get());
+    if (!PyBytes_Check(tag.get()) || PyBytes_GET_SIZE(tag.get()) != static_cast<Py_ssize_t>(kTag)) {
+      raise(PyExc_ValueError, "the integrity digest must be 32 bytes long (HMAC-SHA256)");
+    }
+    std::memcpy(out + body_size, PyBytes_AS_STRING(tag.get()), kTag);
+  }
+  return value;
+}
+
+Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view redis_key) {
+  static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params"),
+      id_columns_range("columns_range"), id_compare_digest("compare_digest");
+  if (!PyBytes_Check(value)) corrupt("it is not bytes (is the client decoding responses?)");
+  const char* in = PyBytes_AS_STRING(value);
+  const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+  if (size < kHeader || std::memcmp(in, kMagic, sizeof kMagic) != 0) corrupt("it is not an entry of this cache");
+  const char kind = in[4];
+  if (kind != kFrame && kind != kJson) corrupt("it holds an unknown kind of value");
+  const bool tagged = (static_cast<unsigned char>(in[5]) & kTagged) != 0;
+  const bool secret = mac != Py_None;
+  if (tagged != secret) corrupt(secret ? "it carries no integrity tag" : "it carries an integrity tag but no secret is set");
+  std::size_t meta_size = 0;
+  for (int i = 0; i < 4; ++i) meta_size = (meta_size << 8) | static_cast<unsigned char>(in[6 + i]);
+  const std::size_t body_size = size - (tagged ? kTag : 0);
+  if (size < kHeader + (tagged ? kTag : 0) || meta_size > body_size - kHeader) corrupt("it is truncated");
+  if (tagged) {
+    Ref body = slice(value, 0, body_size);
+    Ref expected = tag_of(mac, redis_key, body.get());
+    Ref tag = slice(value, body_size, size);
+    Ref tag_bytes = check(PyBytes_FromObject(tag.get()));
+    Ref hmac = c.global(id_hmac);
+    // Constant time: the comparison must not tell an attacker how much of a forged tag was right.
+    Ref same = call_method(hmac.get(), id_compare_digest, {expected.get(), tag_bytes.get()});
+    if (same.get() != Py_True) corrupt("its integrity tag does not match the secret");
+  }
+  Ref meta_view = slice(value, kHeader, kHeader + meta_size);
+  Ref meta_bytes = check(PyBytes_FromObject(meta_view.get()));
+  Ref meta = json_loads(c, meta_bytes.get());
+  if (!PyDict_CheckExact(meta.get())) corrupt("its meta is not a JSON object");
+  Ref fetched_text = dict_get(meta.get(), id_fetched_at), expires_text = dict_get(meta.get(), id_expires_at);
+  Ref params = dict_get(meta.get(), id_params);
+  if (!fetched_text || !expires_text || !params || !PyDict_CheckExact(params.get())) corrupt("its meta is incomplete");
+  Entry entry;
+  entry.fetched_at = moment_from(c, fetched_text.get());
+  if (entry.fetched_at.get() == Py_None) corrupt("its meta is incomplete");
+  entry.expires_at = moment_from(c, expires_text.get());
+  entry.params = params;
+  Ref payload = slice(value, kHeader + meta_size, body_size);
+  if (kind == kFrame) {
+    Ref columns_range = dict_get(meta.get(), id_columns_range);
+    entry.data = read_frame(c, payload.get(), columns_range ? columns_range.get() : nullptr);
+  } else {
+    Ref payload_bytes = check(PyBytes_FromObject(payload.get()));
+    entry.data = json_loads(c, payload_bytes.get());
+    if (!PyDict_CheckExact(entry.data.get()) && !PyList_CheckExact(entry.data.get())) {
+      corrupt("its JSON value is neither an object nor an array");
+    }
+  }
+  return entry;
+}
+
+}  // namespace entrycodec
