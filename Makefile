@@ -26,7 +26,7 @@ CLANG_FORMAT := $(VENV)/bin/clang-format
 
 .PHONY: help test test-oldest build demo bench sanitize clean redis-server format format-check
 
-test: build redis-server  ## build, install into .venv and run the whole test suite
+test: format-check build redis-server  ## build, install into .venv and run the whole test suite
 	$(PY) -P -m pytest -q -W error
 
 # The shared-cache tests and the demo start their own Redis (Debian's

@@ -22,8 +22,8 @@ const FnSpec kConversions{
     "conversions",
     probe_conversions,
     {arg("s", "str", Conv::Str), arg("l", "list", Conv::List), arg("os", "Optional[str]", Conv::OptStr, none_default()),
-     arg("d", "Optional[dict]", Conv::OptDict, none_default()),
-     kwonly("i", "int", Conv::Int), kwonly("oi", "Optional[int]", Conv::OptInt, none_default()),
+     arg("d", "Optional[dict]", Conv::OptDict, none_default()), kwonly("i", "int", Conv::Int),
+     kwonly("oi", "Optional[int]", Conv::OptInt, none_default()),
      kwonly("f", "float", Conv::Float, float_default(1.0)), kwonly("b", "bool", Conv::Bool, bool_default(true)),
      kwonly("a", "Any", Conv::Any, str_default("x")), kwonly("g", "str", Conv::Str, global_default("GREETING"))},
     "tuple",
@@ -33,8 +33,7 @@ enum class VarargsArg : std::size_t { first, args, kwargs };
 
 Ref probe_varargs(Call& c) { return tuple({c[VarargsArg::first], c[VarargsArg::args], c[VarargsArg::kwargs]}); }
 
-const FnSpec kVarargs{"varargs", probe_varargs, {arg("first"), var_args("args"), var_kwargs("kwargs")}, nullptr,
-                      nullptr};
+const FnSpec kVarargs{"varargs", probe_varargs, {arg("first"), var_args("args"), var_kwargs("kwargs")}, nullptr, nullptr};
 
 // Same shape as a typical fetcher: positional, defaulted and keyword-only.
 enum class BenchArg : std::size_t { session, symbol, start, end, show_progress };
@@ -43,8 +42,10 @@ Ref probe_bench(Call& c) { return Ref::borrow(c[BenchArg::session]); }
 
 const FnSpec kBench{"bench",
                     probe_bench,
-                    {arg("session"), arg("symbol", "str", Conv::Str), arg("start", "Optional[str]", Conv::OptStr, none_default()),
-                     arg("end", "Optional[str]", Conv::OptStr, none_default()), kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
+                    {arg("session"), arg("symbol", "str", Conv::Str),
+                     arg("start", "Optional[str]", Conv::OptStr, none_default()),
+                     arg("end", "Optional[str]", Conv::OptStr, none_default()),
+                     kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
                     "object",
                     nullptr};
 
@@ -210,9 +211,11 @@ Ref probe_catch_matching(Call& c) {
 const FnSpec kCatchMatching{"catch_matching", probe_catch_matching, {arg("fn")}, nullptr, nullptr};
 
 // Specs the function builder must refuse.
-const FnSpec kMissingDefault{
-    "missing_default", probe_greet, {arg("x", nullptr, Conv::Any, global_default("NOT_BOUND_ANYWHERE"))}, nullptr,
-    nullptr};
+const FnSpec kMissingDefault{"missing_default",
+                             probe_greet,
+                             {arg("x", nullptr, Conv::Any, global_default("NOT_BOUND_ANYWHERE"))},
+                             nullptr,
+                             nullptr};
 const FnSpec kTooManyParams{"too_many",
                             probe_greet,
                             {arg("p0"), arg("p1"), arg("p2"), arg("p3"), arg("p4"), arg("p5"), arg("p6"), arg("p7"),

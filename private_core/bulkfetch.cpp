@@ -183,8 +183,7 @@ struct Options {
   bool show_progress;
 };
 
-Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& options,
-               std::vector<prices::Query> query) {
+Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& options, std::vector<prices::Query> query) {
   const long long workers = PyLong_AsLongLong(options.workers);
   if (workers == -1 && PyErr_Occurred()) raised();
   if (workers < 1) raise(PyExc_ValueError, "workers must be at least 1");
@@ -225,9 +224,9 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
         const long long count = std::min<long long>(workers, total);
         for (long long k = 0; k < count; ++k) {
           Ref name = check(PyUnicode_FromFormat("bulkfetch-%lld", k + 1));
-          Ref thread = call(module_attr(threading.get(), id_Thread).get(), {},
-                            {{id_target, target.get()}, {id_args, args.get()}, {id_name, name.get()},
-                             {id_daemon, Py_True}});
+          Ref thread = call(
+              module_attr(threading.get(), id_Thread).get(), {},
+              {{id_target, target.get()}, {id_args, args.get()}, {id_name, name.get()}, {id_daemon, Py_True}});
           {
             std::lock_guard lock(job.mutex);
             ++job.running;
@@ -276,17 +275,16 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
   return tuple({frame.get(), failures.get()});
 }
 
-#define BULK_DOC_COMMON                                                                         \
-  "workers:\n"                                                                                  \
-  "    Most requests in flight at once.\n"                                                      \
-  "errors:\n"                                                                                   \
-  "    \"raise\": the first failure (in symbol order) cancels the requests not yet sent and\n"  \
-  "    propagates, as the sequential fetch's does.  \"collect\": HttpError and\n"               \
-  "    DataDecodingError are kept per symbol and (frame, {symbol: error}) comes back.\n"         \
-  PRICES_DOC_SHOW_PROGRESS                                                                      \
-  "\n"                                                                                          \
-  "Requests go through the session, so a gate attached with pacegate.attach paces them.\n"     \
-  "Ctrl-C cancels the fetch; it returns once the requests in flight have ended, leaving\n"     \
+#define BULK_DOC_COMMON                                                                                           \
+  "workers:\n"                                                                                                    \
+  "    Most requests in flight at once.\n"                                                                        \
+  "errors:\n"                                                                                                     \
+  "    \"raise\": the first failure (in symbol order) cancels the requests not yet sent and\n"                    \
+  "    propagates, as the sequential fetch's does.  \"collect\": HttpError and\n"                                 \
+  "    DataDecodingError are kept per symbol and (frame, {symbol: error}) comes back.\n" PRICES_DOC_SHOW_PROGRESS \
+  "\n"                                                                                                            \
+  "Requests go through the session, so a gate attached with pacegate.attach paces them.\n"                        \
+  "Ctrl-C cancels the fetch; it returns once the requests in flight have ended, leaving\n"                        \
   "no worker behind.\n"
 
 enum class EodArg : std::size_t { session, symbol, start, end, interval, workers, errors, show_progress };
@@ -313,13 +311,21 @@ const FnSpec kFetchEod{"fetch_eod",
                        "daybars.fetch_ohlcv returns for the same arguments.\n"
                        "\n"
                        "Parameters\n"
-                       "----------\n"
-                       PRICES_DOC_SESSION_SYMBOL
+                       "----------\n" PRICES_DOC_SESSION_SYMBOL
                        "start, end, interval:\n"
-                       "    As for daybars.fetch_ohlcv.\n"
-                       BULK_DOC_COMMON};
+                       "    As for daybars.fetch_ohlcv.\n" BULK_DOC_COMMON};
 
-enum class IntradayArg : std::size_t { session, symbol, start, end, interval, adjusted, workers, errors, show_progress };
+enum class IntradayArg : std::size_t {
+  session,
+  symbol,
+  start,
+  end,
+  interval,
+  adjusted,
+  workers,
+  errors,
+  show_progress
+};
 
 Ref bulkfetch_fetch_intraday(Call& c) {
   using A = IntradayArg;
@@ -344,11 +350,9 @@ const FnSpec kFetchIntraday{"fetch_intraday",
                             "ticklane.fetch_ohlcv returns for the same arguments.\n"
                             "\n"
                             "Parameters\n"
-                            "----------\n"
-                            PRICES_DOC_SESSION_SYMBOL
+                            "----------\n" PRICES_DOC_SESSION_SYMBOL
                             "start, end, interval, adjusted:\n"
-                            "    As for ticklane.fetch_ohlcv.\n"
-                            BULK_DOC_COMMON};
+                            "    As for ticklane.fetch_ohlcv.\n" BULK_DOC_COMMON};
 
 void build(Module& m) {
   prices::import_names(m, "Interval");

@@ -30,13 +30,13 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          "\n"
                          "Parameters\n"
                          "----------\n"
-                         
+
                          PRICES_DOC_SESSION_SYMBOL
                          "start, end:\n"
                          "    Optional date bounds handed to the service as given.\n"
                          "interval:\n"
                          "    Bar interval the frame is resampled to.\n"
-                         
+
                          PRICES_DOC_SHOW_PROGRESS
                          "\n"
                          "Returns\n"
@@ -44,7 +44,7 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          "pd.DataFrame\n"
                          "    Every symbol's bars in one frame; an empty frame when the service has none.\n"
                          "\n"
-                         
+
                          PRICES_DOC_RAISES};
 
 void build(Module& m) {

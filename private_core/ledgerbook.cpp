@@ -7,8 +7,7 @@
 namespace {
 using namespace pcrt;
 
-const Id id_Mapping("Mapping"),
-    id_ensure_json_dict("_ensure_json_dict"), id_decode_response("_decode_response"),
+const Id id_Mapping("Mapping"), id_ensure_json_dict("_ensure_json_dict"), id_decode_response("_decode_response"),
     id_coerce_symbols("_coerce_symbols"), id_COMPANY_TYPE_ENDPOINT("_COMPANY_TYPE_ENDPOINT"),
     id_STATEMENT_ENDPOINT("_STATEMENT_ENDPOINT");
 const Id id_json("json"), id_get("get"), id_post("post"), id_params("params"), id_json_body("json_body"),
@@ -20,7 +19,8 @@ enum class EnsureJsonDictArg : std::size_t { payload, context };
 Ref ledgerbook_ensure_json_dict(Call& c) {
   PyObject* payload = c[EnsureJsonDictArg::payload];
   if (!PyDict_CheckExact(payload) && !isinstance(payload, c.global(id_Mapping).get())) {
-    raise_decoding(c, check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[EnsureJsonDictArg::context])).get());
+    raise_decoding(
+        c, check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[EnsureJsonDictArg::context])).get());
   }
   return call(reinterpret_cast<PyObject*>(&PyDict_Type), {payload});
 }
@@ -63,8 +63,10 @@ Ref ledgerbook_decode_response(Call& c) {
   return call(c.global(id_ensure_json_dict).get(), {payload.get()}, {{id_context, context}});
 }
 
-const FnSpec kDecodeResponse{
-    "_decode_response", ledgerbook_decode_response, {arg("response"), kwonly("context", "str", Conv::Str)}, "JsonDict"};
+const FnSpec kDecodeResponse{"_decode_response",
+                             ledgerbook_decode_response,
+                             {arg("response"), kwonly("context", "str", Conv::Str)},
+                             "JsonDict"};
 
 // item.strip().upper() of an exact str, or an empty Ref when that is empty.
 Ref clean_exact(PyObject* item) {
@@ -99,7 +101,8 @@ Ref ledgerbook_coerce_symbols(Call& c) {
     list_append(cleaned.get(), call_method(stripped.get(), id_upper).get());
   }
   if (PyErr_Occurred()) raised();
-  if (PyList_GET_SIZE(cleaned.get()) == 0) raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
+  if (PyList_GET_SIZE(cleaned.get()) == 0)
+    raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
   return cleaned;
 }
 

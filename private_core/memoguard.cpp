@@ -62,7 +62,16 @@ Ref monotonic(const Call& c) {
 }
 
 enum class FetchWithCacheArg : std::size_t {
-  self, namespace_, key, live, fetcher, ttl_live, ttl_history, params, wait_timeout, wait_interval
+  self,
+  namespace_,
+  key,
+  live,
+  fetcher,
+  ttl_live,
+  ttl_history,
+  params,
+  wait_timeout,
+  wait_interval
 };
 
 Ref base_memoguard_fetch_with_cache(Call& c) {

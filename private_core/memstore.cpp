@@ -199,7 +199,9 @@ Ref cache_set(Call& c) {
     // non-empty one is kept by reference (params is None or an exact dict).
     Ref kept = (params != Py_None && PyDict_GET_SIZE(params) != 0) ? Ref::borrow(params) : new_dict();
     Ref entry = call(entry_cls.get(), {},
-                     {{id_data, c[CacheSetArg::data]}, {id_fetched_at, fetched_at.get()}, {id_params, kept.get()},
+                     {{id_data, c[CacheSetArg::data]},
+                      {id_fetched_at, fetched_at.get()},
+                      {id_params, kept.get()},
                       {id_expires_at, expires_at.get()}});
     store = getattr(self, id_store);
     Ref bucket = check(PyObject_GetItem(store.get(), ns));

@@ -101,10 +101,12 @@ Ref pace_gate_init(Call& c) {
   using A = GateInitArg;
   PyObject* self = c.self();
   const double rate = c.real(A::rate);
-  if (!(rate > 0) || !std::isfinite(rate)) raise(PyExc_ValueError, "rate must be a positive number of requests per second");
+  if (!(rate > 0) || !std::isfinite(rate))
+    raise(PyExc_ValueError, "rate must be a positive number of requests per second");
   Ref burst = Ref::borrow(c[A::burst]);
   Ref one = integer(1);
-  if (check(PyObject_RichCompareBool(burst.get(), one.get(), Py_LT))) raise(PyExc_ValueError, "burst must be at least 1");
+  if (check(PyObject_RichCompareBool(burst.get(), one.get(), Py_LT)))
+    raise(PyExc_ValueError, "burst must be at least 1");
   setattr(self, id_rate, c[A::rate]);
   setattr(self, id_burst, burst.get());
   setattr(self, id_prefix, c[A::prefix]);
@@ -212,14 +214,25 @@ const FnSpec kAcquire{"acquire",
 // RetryPolicy
 
 enum class PolicyInitArg : std::size_t {
-  self, attempts, total_wait, backoff, backoff_max, statuses, methods, transport_errors, clock, sleep, random
+  self,
+  attempts,
+  total_wait,
+  backoff,
+  backoff_max,
+  statuses,
+  methods,
+  transport_errors,
+  clock,
+  sleep,
+  random
 };
 
 Ref retry_policy_init(Call& c) {
   using A = PolicyInitArg;
   PyObject* self = c.self();
   Ref one = integer(1);
-  if (check(PyObject_RichCompareBool(c[A::attempts], one.get(), Py_LT))) raise(PyExc_ValueError, "attempts must be at least 1");
+  if (check(PyObject_RichCompareBool(c[A::attempts], one.get(), Py_LT)))
+    raise(PyExc_ValueError, "attempts must be at least 1");
   for (A seconds : {A::total_wait, A::backoff, A::backoff_max}) {
     const double value = c.real(seconds);
     if (!(value >= 0) || !std::isfinite(value)) raise(PyExc_ValueError, "waits must be finite and not negative");
@@ -400,8 +413,11 @@ Ref pace_adapter_send(Call& c) {
     Ref response;
     try {
       response = call(send.get(), {request},
-                      {{id_stream, c[A::stream]}, {id_timeout, c[A::timeout]}, {id_verify, c[A::verify]},
-                       {id_cert, c[A::cert]}, {id_proxies, c[A::proxies]}});
+                      {{id_stream, c[A::stream]},
+                       {id_timeout, c[A::timeout]},
+                       {id_verify, c[A::verify]},
+                       {id_cert, c[A::cert]},
+                       {id_proxies, c[A::proxies]}});
     } catch (const Raised&) {
       Ref error = catch_matching([&] { return module_attr(c.global(id_requests).get(), id_RequestException); });
       if (!truthy(call_method(retry.get(), id_retries, {method.get(), Py_None}).get()) || ++failures >= attempts) {
@@ -420,8 +436,8 @@ Ref pace_adapter_send(Call& c) {
     Ref response_headers = getattr(response.get(), id_headers);
     Ref retry_after = call_method(response_headers.get(), id_get, {lit_retry_after.get()});
     if (retry_after.get() != Py_None && !PyUnicode_Check(retry_after.get())) retry_after = none();
-    const double delay =
-        as_double(call_method(retry.get(), id_delay, {integer(failures).get(), retry_after.get()}).get());
+    const double delay = as_double(
+        call_method(retry.get(), id_delay, {integer(failures).get(), retry_after.get()}).get());
     // A wait beyond what is left of the budget would only delay the same failure.
     if (waited + delay > total_wait) return response;
     getattr(response.get(), id_content);  // read to the end, so its connection goes back to the pool
@@ -499,8 +515,8 @@ void build(Module& m) {
   // per thread (each worker sets it), so concurrent fetches never see each
   // other's.
   static const Id id_default("default");
-  m.add("_CANCEL", call(m.get("ContextVar").get(), {str("private_core.pacegate.cancel").get()},
-                        {{id_default, Py_None}}).get());
+  m.add("_CANCEL",
+        call(m.get("ContextVar").get(), {str("private_core.pacegate.cancel").get()}, {{id_default, Py_None}}).get());
   ClassBuilder cancelled(m, "Cancelled", "A wait of the gate or the retry policy ended by a cancelled bulk fetch.");
   cancelled.base(PyExc_Exception);
   m.add("Cancelled", cancelled.build().get());

@@ -22,9 +22,9 @@ using namespace pcrt;
 
 // Module-level names read at call time.
 const Id id_sys("sys"), id_time("time"), id_shutil("shutil"), id_state("_state"), id_Meter("_Meter"),
-    id_isatty_fn("_isatty"), id_ansi_ok("_ansi_ok"), id_term_width("_term_width"), id_draw_progress("_draw_progress"),
-    id_compose_right("_compose_right"), id_join_right("_join_right"), id_fmt_time("_fmt_time"),
-    id_fmt_rate("_fmt_rate");
+    id_isatty_fn("_isatty"), id_ansi_ok("_ansi_ok"), id_term_width("_term_width"),
+    id_draw_progress("_draw_progress"), id_compose_right("_compose_right"), id_join_right("_join_right"),
+    id_fmt_time("_fmt_time"), id_fmt_rate("_fmt_rate");
 const Id id_SPINNER("_SPINNER"), id_DONE_TOKEN("_DONE_TOKEN"), id_BAR_FILLED("_BAR_FILLED"),
     id_BAR_EMPTY("_BAR_EMPTY"), id_RESET("_RESET"), id_DIM("_DIM"), id_BOLD("_BOLD"), id_CYAN("_CYAN"),
     id_GREEN("_GREEN"), id_YELLOW("_YELLOW"), id_BLUE("_BLUE");
@@ -46,8 +46,7 @@ const Id* const kDropOrder[] = {&key_elapsed, &key_eta, &key_rate, &key_percent}
 
 // Literal pieces of the drawn line, interned once.
 const Id lit_empty(""), lit_space(" "), lit_sep("  "), lit_open(" ["), lit_close("]"), lit_cr("\r"),
-    lit_newline("\n"), lit_percent("%"), lit_done("done"), lit_eta("ETA "), lit_plus("+"),
-    lit_3d("3d");
+    lit_newline("\n"), lit_percent("%"), lit_done("done"), lit_eta("ETA "), lit_plus("+"), lit_3d("3d");
 
 // ---------------------------------------------------------------------------
 // Python operators on objects, so the drawing code keeps Python's semantics
@@ -69,12 +68,18 @@ bool compare_bool(PyObject* a, PyObject* b, int op) {
     const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
     if (!overflow_a && !overflow_b) {
       switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        default: return x >= y;
+        case Py_LT:
+          return x < y;
+        case Py_LE:
+          return x <= y;
+        case Py_EQ:
+          return x == y;
+        case Py_NE:
+          return x != y;
+        case Py_GT:
+          return x > y;
+        default:
+          return x >= y;
       }
     }
   }
@@ -311,7 +316,7 @@ Ref terminal_columns(PyObject* default_width) {
     catch_if(PyExc_Exception);
     return Ref::borrow(default_width);
   }
-  struct winsize size {};
+  struct winsize size{};
   if (fd < 0 || ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return Ref::borrow(default_width);
   return integer(size.ws_col);
 #else
@@ -342,8 +347,8 @@ Ref progress_term_width(Call& c) {
   }
 }
 
-const FnSpec kTermWidth{"_term_width", progress_term_width, {arg("default", "int", Conv::Int, int_default(80))}, "int",
-                        nullptr};
+const FnSpec kTermWidth{
+    "_term_width", progress_term_width, {arg("default", "int", Conv::Int, int_default(80))}, "int", nullptr};
 
 enum class StripAnsiArg : std::size_t { s };
 enum class LenNoansiArg : std::size_t { s };
@@ -460,8 +465,7 @@ Ref progress_finish_progress(Call& c) {
   return none();
 }
 
-const FnSpec kFinishProgress{
-    "finish_progress", progress_finish_progress, {}, "None", "Hoàn tất meter và xuống dòng."};
+const FnSpec kFinishProgress{"finish_progress", progress_finish_progress, {}, "None", "Hoàn tất meter và xuống dòng."};
 
 // ---------------------------------------------------------------------------
 // Drawing.
@@ -650,8 +654,7 @@ Ref progress_draw_progress(Call& c) {
   Ref compose = c.global(id_compose_right);
   Ref completed = boolean(figures.complete);
   Ref right_items = call(compose.get(), {figures.current.get(), total.get(), figures.rate.get(),
-                                         figures.remaining.get(), figures.elapsed.get(), pal_fn.get(),
-                                         completed.get()});
+                                         figures.remaining.get(), figures.elapsed.get(), pal_fn.get(), completed.get()});
   Ref visible_items = check(PySequence_List(right_items.get()));
 
   Ref term_width = c.global(id_term_width);
@@ -700,8 +703,7 @@ Ref progress_compose_right(Call& c) {
   Ref progress_text = concat({pal(id_DIM).get(), count.get(), pal(id_RESET).get()});
 
   Ref percent_digits = check(PyObject_Format(percent.get(), lit_3d.get()));
-  Ref percent_text =
-      concat({pal(id_BLUE).get(), percent_digits.get(), lit_percent.get(), pal(id_RESET).get()});
+  Ref percent_text = concat({pal(id_BLUE).get(), percent_digits.get(), lit_percent.get(), pal(id_RESET).get()});
 
   Ref yellow = pal(id_YELLOW);
   Ref fmt_rate = c.global(id_fmt_rate);
@@ -719,7 +721,8 @@ Ref progress_compose_right(Call& c) {
 
   Ref dim = pal(id_DIM);
   Ref fmt_time = c.global(id_fmt_time);
-  Ref elapsed_text = concat({dim.get(), lit_plus.get(), call(fmt_time.get(), {c[A::elapsed]}).get(), pal(id_RESET).get()});
+  Ref elapsed_text = concat(
+      {dim.get(), lit_plus.get(), call(fmt_time.get(), {c[A::elapsed]}).get(), pal(id_RESET).get()});
 
   Ref items = new_list(5);
   const std::pair<const Id*, PyObject*> entries[] = {{&key_progress, progress_text.get()},
@@ -763,7 +766,8 @@ void build(Module& m) {
   m.import("re");
   m.import("shutil");
   // kept for the life of the process, like the module that holds it
-  if (g_get_terminal_size == nullptr) g_get_terminal_size = getattr(m.get("shutil").get(), id_get_terminal_size).release();
+  if (g_get_terminal_size == nullptr)
+    g_get_terminal_size = getattr(m.get("shutil").get(), id_get_terminal_size).release();
   m.import("sys");
   m.import("time");
   m.import_from("dataclasses", {"dataclass"});

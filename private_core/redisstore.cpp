@@ -272,7 +272,8 @@ Ref shared_get(const Call& c, PyObject* self, PyObject* local, PyObject* ns, PyO
     ttl = check(PyNumber_Subtract(found.expires_at.get(), current.get()));
   }
   forget_miss();
-  Ref entry = call_method(local, id_set, {ns, key, found.data.get()}, {{id_params, found.params.get()}, {id_ttl, ttl.get()}});
+  Ref entry = call_method(local, id_set, {ns, key, found.data.get()},
+                          {{id_params, found.params.get()}, {id_ttl, ttl.get()}});
   // The entry keeps the times it was stored with, not those of this copy.
   setattr(entry.get(), id_fetched_at, found.fetched_at.get());
   setattr(entry.get(), id_expires_at, found.expires_at.get());
@@ -417,8 +418,8 @@ Ref redis_store_clear_all(Call& c) {
 // its stack, which native frames do not survive.  An exit handler therefore
 // stops and joins them first (`_stop_renewers`), and none starts after it ran.
 void start_daemon(const Call& c, PyObject* self, const Id& slot, const char* method, const char* name) {
-  static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"),
-      id_start("start"), id_is_set("is_set"), id_add("add"), id_threading("threading");
+  static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"), id_start("start"),
+      id_is_set("is_set"), id_add("add"), id_threading("threading");
   Ref current = getattr(self, slot);
   if (current.get() != Py_None) return;
   Ref shutdown = c.global(id_SHUTDOWN);
@@ -595,8 +596,11 @@ const FnSpec kInit{"__init__",
                     kwonly("retry_interval", "float", Conv::Float, float_default(1.0))},
                    "None",
                    nullptr};
-const FnSpec kGet{
-    "get", redis_store_get, {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")}, "Optional[CacheEntry]", nullptr};
+const FnSpec kGet{"get",
+                  redis_store_get,
+                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
+                  "Optional[CacheEntry]",
+                  nullptr};
 const FnSpec kSet{"set",
                   redis_store_set,
                   {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey"), arg("data", "Any"),
@@ -643,8 +647,15 @@ void build(Module& m) {
   ClassBuilder store(m, "RedisStore",
                      "Cache store shared through Redis, with a process-local _Cache in front.\n"
                      "Single-flight across processes; leases free the slots of dead processes.");
-  store.method(kInit).method(kGet).method(kSet).method(kClearNs).method(kClearAll).method(kBegin).method(kEnd).method(
-      kRenew).method(kProbe);
+  store.method(kInit)
+      .method(kGet)
+      .method(kSet)
+      .method(kClearNs)
+      .method(kClearAll)
+      .method(kBegin)
+      .method(kEnd)
+      .method(kRenew)
+      .method(kProbe);
   m.add("RedisStore", store.build().get());
   m.add("_SHUTDOWN", call_method(m.get("threading").get(), id_Event).get());
   m.add("_RENEWERS", check(PySet_New(nullptr)).get());

@@ -33,7 +33,7 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          "\n"
                          "Parameters\n"
                          "----------\n"
-                         
+
                          PRICES_DOC_SESSION_SYMBOL
                          "start, end:\n"
                          "    Optional time bounds handed to the service as given.\n"
@@ -41,7 +41,7 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          "    Bar interval the one-minute bars are resampled to.\n"
                          "adjusted:\n"
                          "    Ask for adjusted prices (True), unadjusted (False) or the service default (None).\n"
-                         
+
                          PRICES_DOC_SHOW_PROGRESS
                          "\n"
                          "Returns\n"
@@ -49,7 +49,7 @@ const FnSpec kFetchOhlcv{"fetch_ohlcv",
                          "pd.DataFrame\n"
                          "    Every symbol's bars in one frame; an empty frame when the service has none.\n"
                          "\n"
-                         
+
                          PRICES_DOC_RAISES};
 
 enum class OrderbookArg : std::size_t { session, symbol, target_date, show_progress };
@@ -70,20 +70,20 @@ const FnSpec kFetchOrderbook{"fetch_orderbook",
                              "\n"
                              "Parameters\n"
                              "----------\n"
-                             
-                         PRICES_DOC_SESSION_SYMBOL
+
+                             PRICES_DOC_SESSION_SYMBOL
                              "target_date:\n"
                              "    Trading day handed to the service as given; the service's default when absent.\n"
-                             
-                         PRICES_DOC_SHOW_PROGRESS
+
+                             PRICES_DOC_SHOW_PROGRESS
                              "\n"
                              "Returns\n"
                              "-------\n"
                              "pd.DataFrame\n"
                              "    Every symbol's records in one frame, not resampled; an empty frame when there are none.\n"
                              "\n"
-                             
-                         PRICES_DOC_RAISES};
+
+                             PRICES_DOC_RAISES};
 
 void build(Module& m) {
   prices::import_names(m, "IntervalIntraday");

@@ -54,15 +54,16 @@ Ref ttlrules_touches_latest_trading_day(Call& c) {
 // timedelta(minutes=1) would make it.
 Ref ttlrules_one_minute(Call& c) {
   Ref timedelta = c.global(id_timedelta);
-  if (timedelta.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType)) return check(PyDelta_FromDSU(0, 60, 0));
+  if (timedelta.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType))
+    return check(PyDelta_FromDSU(0, 60, 0));
   Ref one = integer(1);
   return call(timedelta.get(), {}, {{id_minutes, one.get()}});
 }
 
 Ref ttlrules_no_expiry(Call&) { return none(); }
 
-const FnSpec kTouches{"touches_latest_trading_day", ttlrules_touches_latest_trading_day, {arg("end", "object")}, "bool",
-                      nullptr};
+const FnSpec kTouches{
+    "touches_latest_trading_day", ttlrules_touches_latest_trading_day, {arg("end", "object")}, "bool", nullptr};
 const FnSpec kIntradayLive{"ttl_intraday_live", ttlrules_one_minute, {}, "timedelta", nullptr};
 const FnSpec kIntradayHistory{"ttl_intraday_history", ttlrules_no_expiry, {}, "Optional[timedelta]", nullptr};
 const FnSpec kOrderbookLive{"ttl_orderbook_live", ttlrules_one_minute, {}, "timedelta", nullptr};

@@ -18,8 +18,8 @@ const Id id_logger("logger"), id_requests("requests"), id_urljoin("urljoin"),
 const Id id_api_key("api_key"), id_base_url("base_url"), id_timeout("timeout"), id_session("_session"),
     id_Session("Session"), id_headers("headers"), id_update("update"), id_prepare_url("_prepare_url"),
     id_debug("debug"), id_request("request"), id_params("params"), id_json("json"), id_json_body("json_body"),
-    id_data("data"), id_RequestException("RequestException"), id_status_code("status_code"),
-    id_payload("payload"), id_text("text"), id_close("close");
+    id_data("data"), id_RequestException("RequestException"), id_status_code("status_code"), id_payload("payload"),
+    id_text("text"), id_close("close");
 
 Site site_base_url(id_base_url), site_session(id_session), site_timeout(id_timeout);
 Site site_session_close(id_close), site_self_close(id_close);  // on requests' session; on ours
@@ -58,7 +58,12 @@ PyObject* g_urljoin = nullptr;
 bool plain_url_char(Py_UCS4 ch, bool relative) {
   if (ch <= 0x20 || ch >= 0x7f) return false;
   switch (ch) {
-    case '?': case '#': case ';': case '[': case ']': case '\\':
+    case '?':
+    case '#':
+    case ';':
+    case '[':
+    case ']':
+    case '\\':
       return false;
     case ':':
       return !relative;
@@ -128,8 +133,7 @@ Ref wirelink_default_user_agent(Call& c) {
   return check(PyUnicode_Concat(prefix.get(), c[DefaultUserAgentArg::version]));
 }
 
-const FnSpec kDefaultUserAgent{
-    "_default_user_agent", wirelink_default_user_agent, {arg("version", "str", Conv::Str)}, "str"};
+const FnSpec kDefaultUserAgent{"_default_user_agent", wirelink_default_user_agent, {arg("version", "str", Conv::Str)}, "str"};
 
 // A header value travels as Latin-1 text without control characters; a key
 // that cannot is refused up front, before it reaches any error text.
@@ -199,8 +203,7 @@ Ref http_session_prepare_url(Call& c) {
   return call(urljoin.get(), {base_with_slash.get(), relative.get()});
 }
 
-const FnSpec kPrepareUrl{
-    "_prepare_url", http_session_prepare_url, {self_arg(), arg("path", "str", Conv::Str)}, "str"};
+const FnSpec kPrepareUrl{"_prepare_url", http_session_prepare_url, {self_arg(), arg("path", "str", Conv::Str)}, "str"};
 
 // Raises HttpError for an answer with status 400 or above; the payload is the
 // decoded JSON body, or the body text when it cannot be decoded.
@@ -215,8 +218,7 @@ const FnSpec kPrepareUrl{
   Ref error_class = http_error_class();
   // %S, not %U: `_prepare_url` may be overridden and hand back something other than str.
   Ref message = check(PyUnicode_FromFormat("Tessaro backend returned HTTP %S for %S", status_code, url));
-  raise_exc(call(error_class.get(), {message.get()},
-                 {{id_status_code, status_code}, {id_payload, payload.get()}}));
+  raise_exc(call(error_class.get(), {message.get()}, {{id_status_code, status_code}, {id_payload, payload.get()}}));
 }
 
 enum class RequestArg : std::size_t { self, method, path, params, json_body, data, headers, timeout };
@@ -335,8 +337,7 @@ Ref http_session_exit(Call& c) {
   return none();
 }
 
-const FnSpec kExit{
-    "__exit__", http_session_exit, {self_arg(), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
+const FnSpec kExit{"__exit__", http_session_exit, {self_arg(), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
 
 void build(Module& m) {
   m.import("logging");
@@ -351,11 +352,11 @@ void build(Module& m) {
   m.def(kDefaultUserAgent);
 
   ClassBuilder session(m, "HttpSession", "Lightweight wrapper around :class:`requests.Session` with Tessaro defaults.");
-  session.method(kInit).method(kPrepareUrl).method(kRequest).method(kGet).method(kPost).method(kClose).method(kEnter).method(
-      kExit);
+  session.method(kInit).method(kPrepareUrl).method(kRequest).method(kGet).method(kPost).method(kClose).method(kEnter).method(kExit);
   Ref session_cls = session.build();
   m.add("HttpSession", session_cls.get());
-  if (g_close == nullptr) g_close = getattr(session_cls.get(), id_close).release();  // kept for the life of the process
+  if (g_close == nullptr)
+    g_close = getattr(session_cls.get(), id_close).release();  // kept for the life of the process
 }
 
 }  // namespace

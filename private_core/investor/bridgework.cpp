@@ -16,22 +16,22 @@ using namespace pcrt;
 using investor::put_column;
 
 // Module-level names read at call time.
-const Id id_pd("pd"), id_HttpError("HttpError"), id_Mapping("Mapping"),
-    id_Iterable("Iterable"), id_date("date"), id_datetime("datetime"), id_start_progress("start_progress"),
-    id_update_progress("update_progress"), id_finish_progress("finish_progress");
+const Id id_pd("pd"), id_HttpError("HttpError"), id_Mapping("Mapping"), id_Iterable("Iterable"), id_date("date"),
+    id_datetime("datetime"), id_start_progress("start_progress"), id_update_progress("update_progress"),
+    id_finish_progress("finish_progress");
 // Methods and class attributes reached through `self`.
 const Id id_NAMESPACE_OPS("_NAMESPACE_OPS"), id_ID_FIELD("_ID_FIELD"), id_session("session"),
     id_prepare_payload("_prepare_payload"), id_request("_request"), id_to_query_params("_to_query_params"),
     id_resample_frame("_resample_frame"), id_normalise_records("_normalise_records"),
     id_ensure_mapping("_ensure_mapping"), id_to_dataframe("_to_dataframe");
 // Other attributes and keywords.
-const Id id_lower("lower"), id_get("get"), id_post("post"), id_json("json"),
-    id_json_body("json_body"), id_params("params"), id_status_code("status_code"), id_extend("extend"),
-    id_items("items"), id_values("values"), id_isoformat("isoformat"), id_ids("ids"), id_group("group"),
-    id_interval("interval"), id_start("start"), id_end("end"), id_DataFrame("DataFrame"),
-    id_from_records("from_records"), id_columns("columns"), id_to_datetime("to_datetime"), id_errors("errors"),
-    id_unit("unit"), id_api("api"), id_types("types"), id_is_numeric_dtype("is_numeric_dtype"),
-    id_sort_values("sort_values"), id_reset_index("reset_index"), id_drop("drop"), id_isna("isna");
+const Id id_lower("lower"), id_get("get"), id_post("post"), id_json("json"), id_json_body("json_body"),
+    id_params("params"), id_status_code("status_code"), id_extend("extend"), id_items("items"), id_values("values"),
+    id_isoformat("isoformat"), id_ids("ids"), id_group("group"), id_interval("interval"), id_start("start"),
+    id_end("end"), id_DataFrame("DataFrame"), id_from_records("from_records"), id_columns("columns"),
+    id_to_datetime("to_datetime"), id_errors("errors"), id_unit("unit"), id_api("api"), id_types("types"),
+    id_is_numeric_dtype("is_numeric_dtype"), id_sort_values("sort_values"), id_reset_index("reset_index"),
+    id_drop("drop"), id_isna("isna");
 
 // One look-up site per row-level method call: a payload holds thousands of rows.
 Site site_ensure_mapping(id_ensure_mapping), site_id_field(id_ID_FIELD);
@@ -56,7 +56,9 @@ Ref text_of(PyObject* value) {
 
 Ref concat(PyObject* left, PyObject* right) { return check(PyUnicode_Concat(left, right)); }
 
-void set_item(PyObject* container, PyObject* key, PyObject* value) { check(PyObject_SetItem(container, key, value)); }
+void set_item(PyObject* container, PyObject* key, PyObject* value) {
+  check(PyObject_SetItem(container, key, value));
+}
 
 // mapping.get(key, fallback), without the method call for an exact dict.
 Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = Py_None) {
@@ -464,7 +466,8 @@ Ref investor_bridgework_to_dataframe(Call& c) {
     }
     if (numeric && truthy(numeric.get())) {
       // Epoch seconds.
-      parsed = call_method(pd.get(), id_to_datetime, {column.get()}, {{id_unit, id_s.get()}, {id_errors, id_coerce.get()}});
+      parsed = call_method(pd.get(), id_to_datetime, {column.get()},
+                           {{id_unit, id_s.get()}, {id_errors, id_coerce.get()}});
     } else {
       parsed = call_method(pd.get(), id_to_datetime, {column.get()}, {{id_errors, id_coerce.get()}});
     }

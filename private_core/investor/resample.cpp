@@ -110,7 +110,8 @@ bool prepare_rows(Call& c, PyObject* frame, PyObject* ns, Prepared& p) {
     Ref column = get_item(working.get(), p.id_col.get());
     // A name that labels two columns: pandas refuses to group by it, and so
     // do we, with its own error.
-    if (!isinstance(column.get(), getattr(pd.get(), id_Series).get())) call_method(working.get(), id_groupby, {p.id_col.get()});
+    if (!isinstance(column.get(), getattr(pd.get(), id_Series).get()))
+      call_method(working.get(), id_groupby, {p.id_col.get()});
     Ref cleaned = call_method(column.get(), id_apply, {c.global(id_strict_str).get()});
     put_column(working.get(), p.id_col.get(), cleaned.get());
     Ref keep = check(PyObject_RichCompare(cleaned.get(), id_empty_text.get(), Py_NE));
@@ -126,7 +127,9 @@ bool split_columns(Prepared& p) {
   static const Id id_number("number");
   Ref numeric = call_method(p.working.get(), id_select_dtypes, {}, {{id_include, id_number.get()}});
   Ref names = call_method(getattr(numeric.get(), id_columns).get(), id_tolist);
-  auto is_id = [&](PyObject* name) { return p.id_col && equals(name, p.id_col.get()); };
+  auto is_id = [&](PyObject* name) {
+    return p.id_col && equals(name, p.id_col.get());
+  };
   p.value_cols = new_list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
     if (!is_id(PyList_GET_ITEM(names.get(), i))) list_append(p.value_cols.get(), PyList_GET_ITEM(names.get(), i));
@@ -136,7 +139,8 @@ bool split_columns(Prepared& p) {
   p.described = new_list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
     PyObject* name = PyList_GET_ITEM(all.get(), i);
-    if (!equals(name, p.date_col) && !is_id(name) && !contains(p.value_cols.get(), name)) list_append(p.described.get(), name);
+    if (!equals(name, p.date_col) && !is_id(name) && !contains(p.value_cols.get(), name))
+      list_append(p.described.get(), name);
   }
   return true;
 }
@@ -174,7 +178,8 @@ Ref carried(PyObject* pd, PyObject* value, Py_ssize_t rows) {
 Ref resample_group(Call& c, const Prepared& p, PyObject* rule, PyObject* key, PyObject* rows) {
   Ref pd = c.global(id_pd);
   Ref indexed = get_item(call_method(rows, id_set_index, {p.date_col}).get(), p.value_cols.get());
-  Ref sums = call_method(call_method(indexed.get(), id_resample, {rule}).get(), id_sum, {}, {{id_min_count, integer(1).get()}});
+  Ref sums = call_method(call_method(indexed.get(), id_resample, {rule}).get(), id_sum, {},
+                         {{id_min_count, integer(1).get()}});
   if (is_empty(sums.get())) return Ref();
   Ref part = call_method(call_method(sums.get(), id_rename_axis, {p.date_col}).get(), id_reset_index);
   if (p.id_col && key != Py_None) {
@@ -255,7 +260,8 @@ bool any_at_day_end(PyObject* pd, PyObject* dates, bool zoned) {
 // The dtype of a column that `frame[name] = value` makes on one row.
 Ref stored_dtype(PyObject* pd, PyObject* value) {
   static const Id id_probe("probe"), id_dtypes("dtypes");
-  Ref frame = call(getattr(pd, id_DataFrame).get(), {}, {{id_index, call(getattr(pd, id_RangeIndex).get(), {integer(1).get()}).get()}});
+  Ref frame = call(getattr(pd, id_DataFrame).get(), {},
+                   {{id_index, call(getattr(pd, id_RangeIndex).get(), {integer(1).get()}).get()}});
   put_column(frame.get(), id_probe.get(), value);
   return get_item(getattr(getattr(frame.get(), id_dtypes).get(), id_iloc).get(), integer(0).get());
 }
@@ -357,8 +363,10 @@ bool sum_buckets(const Prepared& p, PyObject* pd, PyObject* rule, PyObject* date
   out.sums = call_method(grouped.get(), id_sum, {}, {{id_min_count, integer(1).get()}});
   // The grid is pandas' own binning of the whole span, as one group over
   // every stamp would get it.
-  Ref ends = call_method(dates, id_take, {pair_list(call_method(dates, id_argmin).get(), call_method(dates, id_argmax).get()).get()});
-  Ref span = call(getattr(pd, id_Series).get(), {integer(0).get()}, {{id_index, call(getattr(pd, id_DatetimeIndex).get(), {ends.get()}).get()}});
+  Ref ends = call_method(dates, id_take,
+                         {pair_list(call_method(dates, id_argmin).get(), call_method(dates, id_argmax).get()).get()});
+  Ref span = call(getattr(pd, id_Series).get(), {integer(0).get()},
+                  {{id_index, call(getattr(pd, id_DatetimeIndex).get(), {ends.get()}).get()}});
   out.grid = getattr(call_method(call_method(span.get(), id_resample, {rule}).get(), id_size).get(), id_index);
   Ref index = getattr(out.sums.get(), id_index);
   Ref labels = p.id_col ? call_method(index.get(), id_get_level_values, {integer(1).get()}) : index;
@@ -402,7 +410,8 @@ Ref assemble(PyObject* pd, const Prepared& p, PyObject* firsts, const Buckets& b
   if (keys) {
     // Each group's key, stored as the per-group algorithm stores one text.
     Ref dtype = stored_dtype(pd, get_item(getattr(keys.get(), id_iloc).get(), integer(0).get()).get());
-    Ref objects = call_method(keys.get(), id_to_numpy, {}, {{id_dtype, reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
+    Ref objects = call_method(keys.get(), id_to_numpy, {},
+                              {{id_dtype, reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
     Ref taken = call_method(objects.get(), id_take, {groups.get()});
     put_column(result.get(), p.id_col.get(), column_of(pd, taken.get(), dtype.get()).get());
   }

@@ -107,8 +107,7 @@ Ref write_frame(const Call& c, PyObject* frame, Ref& columns_range, std::string&
       id_ipc("ipc"), id_new_stream("new_stream"), id_schema("schema"), id_write_table("write_table"),
       id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes"), id_columns("columns"),
       id_start("start"), id_stop("stop"), id_step("step"), id_check_exact("check_exact"),
-      id_check_freq("check_freq"), id_check_index_type("check_index_type"),
-      id_check_column_type("check_column_type");
+      id_check_freq("check_freq"), id_check_index_type("check_index_type"), id_check_column_type("check_column_type");
   Ref pd = c.global(id_pd);
   Ref columns = getattr(frame, id_columns);
   Ref range_cls = getattr(pd.get(), id_RangeIndex);
@@ -145,7 +144,9 @@ Ref write_frame(const Call& c, PyObject* frame, Ref& columns_range, std::string&
     Ref back = read_frame(c, payload.get(), columns_range.get());
     Ref check_equal = c.global(id_assert_frame_equal);
     call(check_equal.get(), {back.get(), frame},
-         {{id_check_exact, Py_True}, {id_check_freq, Py_False}, {id_check_index_type, Py_True},
+         {{id_check_exact, Py_True},
+          {id_check_freq, Py_False},
+          {id_check_index_type, Py_True},
           {id_check_column_type, Py_True}});
   } catch (const Raised&) {
     catch_matching([] { return Ref::borrow(PyExc_Exception); });
@@ -240,7 +241,8 @@ Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view red
   if (kind != kFrame && kind != kJson) corrupt("it holds an unknown kind of value");
   const bool tagged = (static_cast<unsigned char>(in[5]) & kTagged) != 0;
   const bool secret = mac != Py_None;
-  if (tagged != secret) corrupt(secret ? "it carries no integrity tag" : "it carries an integrity tag but no secret is set");
+  if (tagged != secret)
+    corrupt(secret ? "it carries no integrity tag" : "it carries an integrity tag but no secret is set");
   std::size_t meta_size = 0;
   for (int i = 0; i < 4; ++i) meta_size = (meta_size << 8) | static_cast<unsigned char>(in[6 + i]);
   const std::size_t body_size = size - (tagged ? kTag : 0);
@@ -261,7 +263,8 @@ Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view red
   if (!PyDict_CheckExact(meta.get())) corrupt("its meta is not a JSON object");
   Ref fetched_text = dict_get(meta.get(), id_fetched_at), expires_text = dict_get(meta.get(), id_expires_at);
   Ref params = dict_get(meta.get(), id_params);
-  if (!fetched_text || !expires_text || !params || !PyDict_CheckExact(params.get())) corrupt("its meta is incomplete");
+  if (!fetched_text || !expires_text || !params || !PyDict_CheckExact(params.get()))
+    corrupt("its meta is incomplete");
   Entry entry;
   entry.fetched_at = moment_from(c, fetched_text.get());
   if (entry.fetched_at.get() == Py_None) corrupt("its meta is incomplete");

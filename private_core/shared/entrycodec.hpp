@@ -24,8 +24,7 @@ struct Entry {
 // The value to store for `entry` under `redis_key`; an empty Ref, with the
 // reason in `why`, when it cannot be stored so that it reads back unchanged.
 // `mac` is a keyed hmac object (copied, never updated) or None.
-pcrt::Ref encode(const pcrt::Call& c, const Entry& entry, PyObject* mac, std::string_view redis_key,
-                 std::string& why);
+pcrt::Ref encode(const pcrt::Call& c, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why);
 
 // The entry stored in `value`; raises (ValueError, or whatever the parsers
 // raise) when the bytes are truncated, corrupt, foreign or wrongly tagged.

@@ -16,16 +16,13 @@ using namespace pcrt;
 
 // Module-level names, read at call time from the calling module.
 const Id id_sys("sys"), id_Sequence("Sequence"), id_normalize_symbols("_normalize_symbols"),
-    id_start_progress("start_progress"), id_update_progress("update_progress"),
-    id_finish_progress("finish_progress"), id_pd("pd"),
-    id_to_dataframe("_to_dataframe"), id_resample_ohlcv_multi("resample_ohlcv_multi");
+    id_start_progress("start_progress"), id_update_progress("update_progress"), id_finish_progress("finish_progress"),
+    id_pd("pd"), id_to_dataframe("_to_dataframe"), id_resample_ohlcv_multi("resample_ohlcv_multi");
 // Attributes, methods, keywords and payload members.
-const Id id_stdout("stdout"), id_write("write"), id_flush("flush"),
-    id_get("get"), id_params("params"), id_json("json"), id_DataFrame("DataFrame"), id_interval("interval"),
-    id_symbol("symbol"), id_error("error"), id_data("data"), id_api_key("api_key"), id_start("start"),
-    id_end("end"), id_adjusted("adjusted");
-const Id lit_empty(""), lit_newline("\n"), lit_3d("3d"), lit_one_minute("1m"), lit_true("true"),
-    lit_false("false");
+const Id id_stdout("stdout"), id_write("write"), id_flush("flush"), id_get("get"), id_params("params"),
+    id_json("json"), id_DataFrame("DataFrame"), id_interval("interval"), id_symbol("symbol"), id_error("error"),
+    id_data("data"), id_api_key("api_key"), id_start("start"), id_end("end"), id_adjusted("adjusted");
+const Id lit_empty(""), lit_newline("\n"), lit_3d("3d"), lit_one_minute("1m"), lit_true("true"), lit_false("false");
 
 // Rows between two checks for a pending Ctrl-C inside one symbol's answer.
 constexpr Py_ssize_t kSignalStride = 4096;
@@ -39,9 +36,7 @@ Ref join(Args pieces) {
   return check(PyUnicode_Join(lit_empty.get(), items.get()));
 }
 
-bool blank(PyObject* text) {
-  return PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) == 0 : !truthy(text);
-}
+bool blank(PyObject* text) { return PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) == 0 : !truthy(text); }
 
 // ---------------------------------------------------------------------------
 
@@ -322,8 +317,8 @@ void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* re
   Ref error = member(payload.get(), id_error);
   if (truthy(error.get())) {
     Ref value = PyDict_CheckExact(payload.get()) ? error : check(PyObject_GetItem(payload.get(), id_error.get()));
-    Ref message = join({str("Backend returned error for ").get(), check(PyObject_Str(symbol)).get(),
-                        str(": ").get(), shown_error(value.get(), session).get()});
+    Ref message = join({str("Backend returned error for ").get(), check(PyObject_Str(symbol)).get(), str(": ").get(),
+                        shown_error(value.get(), session).get()});
     raise_decoding(c, message.get());
   }
   Ref data = member(payload.get(), id_data);
@@ -331,7 +326,8 @@ void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* re
   append_rows(c, rows, symbol, data.get(), messages);
 }
 
-const Messages kOhlcvMessages{"Unable to decode OHLCV response as JSON", "Unexpected payload structure for OHLCV response.",
+const Messages kOhlcvMessages{"Unable to decode OHLCV response as JSON",
+                              "Unexpected payload structure for OHLCV response.",
                               "Unexpected payload format for OHLCV series.", "Each OHLCV row must be a dictionary."};
 const Messages kOrderbookMessages{"Unable to decode orderbook response as JSON",
                                   "Unexpected payload structure for orderbook response.",
@@ -339,17 +335,17 @@ const Messages kOrderbookMessages{"Unable to decode orderbook response as JSON",
                                   "Each orderbook row must be a dictionary."};
 
 const FnSpec kNormalizeSymbols{"_normalize_symbols",
-                                     prices_normalize_symbols,
-                                     {arg("symbols", "Union[str, Sequence[str]]")},
-                                     "List[str]",
-                                     "Normalise symbol input to an upper-case list without duplicates."};
+                               prices_normalize_symbols,
+                               {arg("symbols", "Union[str, Sequence[str]]")},
+                               "List[str]",
+                               "Normalise symbol input to an upper-case list without duplicates."};
 
 const FnSpec kRenderProgress{"_render_progress",
-                                   prices_render_progress,
-                                   {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
-                                    arg("symbol", "str", Conv::Str)},
-                                   "None",
-                                   "Draw a one-line text progress bar on standard output."};
+                             prices_render_progress,
+                             {arg("current", "int", Conv::Int), arg("total", "int", Conv::Int),
+                              arg("symbol", "str", Conv::Str)},
+                             "None",
+                             "Draw a one-line text progress bar on standard output."};
 
 void import_names(Module& m, const char* interval_type) {
   m.import("sys");

@@ -12,20 +12,20 @@
 
 // Docstring sections every price fetcher shares (string literals, so that a
 // fetcher's docstring is still one literal).
-#define PRICES_DOC_SESSION_SYMBOL                                                 \
-  "session:\n"                                                                    \
-  "    Authenticated HTTP session.\n"                                             \
-  "symbol:\n"                                                                     \
+#define PRICES_DOC_SESSION_SYMBOL     \
+  "session:\n"                        \
+  "    Authenticated HTTP session.\n" \
+  "symbol:\n"                         \
   "    One ticker symbol or a sequence of them; trimmed, upper-cased, de-duplicated.\n"
 #define PRICES_DOC_SHOW_PROGRESS \
   "show_progress:\n"             \
   "    Draw the progress meter as symbols complete.\n"
-#define PRICES_DOC_RAISES                                                 \
-  "Raises\n"                                                              \
-  "------\n"                                                              \
-  "HttpError\n"                                                           \
+#define PRICES_DOC_RAISES                                                   \
+  "Raises\n"                                                                \
+  "------\n"                                                                \
+  "HttpError\n"                                                             \
   "    When a request fails or the service answers with an error status.\n" \
-  "DataDecodingError\n"                                                   \
+  "DataDecodingError\n"                                                     \
   "    When an answer is not JSON or not of the expected shape."
 
 namespace prices {

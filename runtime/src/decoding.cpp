@@ -6,7 +6,9 @@ namespace {
 const Id id_DataDecodingError("DataDecodingError");
 }  // namespace
 
-Ref decoding_error(const Call& c, PyObject* message) { return call(c.global(id_DataDecodingError).get(), {message}); }
+Ref decoding_error(const Call& c, PyObject* message) {
+  return call(c.global(id_DataDecodingError).get(), {message});
+}
 
 void raise_decoding(const Call& c, PyObject* message) { raise_exc(decoding_error(c, message)); }
 

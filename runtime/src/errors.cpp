@@ -22,8 +22,8 @@ void raise_format(PyObject* type, const char* format, ...) {
 }
 
 void raise_arg_type(const char* arg, const char* expected, PyObject* given) {
-  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
-               expected, Py_TYPE(given)->tp_name);
+  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg, expected,
+               Py_TYPE(given)->tp_name);
 }
 
 namespace {

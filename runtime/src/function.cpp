@@ -207,7 +207,9 @@ PyObject* positional_default(FunctionObject* fn, Py_ssize_t i) {
   std::string names;
   Py_ssize_t count = 0;
   const Py_ssize_t first_default = first_defaulted(fn);
-  auto is_missing = [&](Py_ssize_t i) { return slots[i] == nullptr && i < first_default; };
+  auto is_missing = [&](Py_ssize_t i) {
+    return slots[i] == nullptr && i < first_default;
+  };
   for (Py_ssize_t i = 0; i < fn->n_positional; ++i) {
     if (is_missing(i)) ++count;
   }
@@ -337,7 +339,8 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
       default:
         break;
     }
-    if (PyObject* converted = convert(fn->spec->params[i], value)) take(static_cast<std::size_t>(i), Ref::steal(converted));
+    if (PyObject* converted = convert(fn->spec->params[i], value))
+      take(static_cast<std::size_t>(i), Ref::steal(converted));
   }
 }
 

@@ -68,12 +68,10 @@ struct Param {
 };
 
 // Parameter builders, read like a `def` line.
-constexpr Param arg(const char* name, const char* annotation = nullptr, Conv conv = Conv::Any,
-                    Default def = {}) {
+constexpr Param arg(const char* name, const char* annotation = nullptr, Conv conv = Conv::Any, Default def = {}) {
   return {name, annotation, conv, def, Kind::PositionalOrKeyword};
 }
-constexpr Param kwonly(const char* name, const char* annotation = nullptr, Conv conv = Conv::Any,
-                       Default def = {}) {
+constexpr Param kwonly(const char* name, const char* annotation = nullptr, Conv conv = Conv::Any, Default def = {}) {
   return {name, annotation, conv, def, Kind::KeywordOnly};
 }
 constexpr Param self_arg() { return arg("self"); }

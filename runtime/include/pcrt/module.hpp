@@ -82,13 +82,12 @@ int exec_module(PyObject* module, void (*build)(Module&));
 
 }  // namespace pcrt
 
-#define PCRT_MODULE(NAME, BUILD)                                                        \
-  static int NAME##_exec(PyObject* module) { return ::pcrt::exec_module(module, BUILD); } \
-  static PyModuleDef_Slot NAME##_slots[] = {                                              \
-      {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                               \
-      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},         \
-      {Py_mod_gil, Py_MOD_GIL_USED},                                                      \
-      {0, nullptr}};                                                                      \
-  static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, nullptr, 0, nullptr,    \
-                                   NAME##_slots, nullptr, nullptr, nullptr};              \
+#define PCRT_MODULE(NAME, BUILD)                                                                                        \
+  static int NAME##_exec(PyObject* module) { return ::pcrt::exec_module(module, BUILD); }                               \
+  static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                        \
+                                            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+                                            {Py_mod_gil, Py_MOD_GIL_USED},                                              \
+                                            {0, nullptr}};                                                              \
+  static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME,   nullptr, 0,      nullptr,                            \
+                                   NAME##_slots,          nullptr, nullptr, nullptr};                                   \
   PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }

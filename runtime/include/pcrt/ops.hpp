@@ -66,8 +66,12 @@ inline Ref new_dict_sized([[maybe_unused]] Py_ssize_t size) {
 Ref tuple(Args items);
 
 // left == right, item in container, container[key] and len(obj) as an int.
-inline bool equals(PyObject* left, PyObject* right) { return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0; }
-inline bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
+inline bool equals(PyObject* left, PyObject* right) {
+  return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0;
+}
+inline bool contains(PyObject* container, PyObject* item) {
+  return check(PySequence_Contains(container, item)) != 0;
+}
 inline Ref get_item(PyObject* container, PyObject* key) { return check(PyObject_GetItem(container, key)); }
 inline Ref length_of(PyObject* obj) { return check(PyLong_FromSsize_t(check_size(PyObject_Size(obj)))); }
 
