@@ -152,7 +152,7 @@ format: $(DEPS)  ## reformat the C++ sources in place
 	$(CLANG_FORMAT) --style=file -i $(CXX_SOURCES)
 
 format-check: $(DEPS)  ## fail when a C++ source differs from what `make format` would write
-	$(CLANG_FORMAT) --style=file --dry-run --Werror $(CXX_SOURCES)
+	@$(CLANG_FORMAT) --style=file --dry-run --Werror $(CXX_SOURCES)
 
 # Every target with its `##` description, in the order of this file.
 help:  ## list the targets
