@@ -110,3 +110,4 @@ def redis_client(redis_server):
     client.flushdb()
     yield client
     client.close()
+    client.connection_pool.disconnect()  # redis-py 5.0's close() leaves the pool's sockets open

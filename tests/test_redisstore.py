@@ -245,13 +245,16 @@ def test_damaged_entries_are_misses_refetched_and_overwritten(redis_client, capl
     assert RedisStore(redis_client, "t", secret=secret).get("eod", asked) is not None  # overwritten
 
 
-def quick_client(server):
+@pytest.fixture
+def quick_client(redis_server):
     """A client that fails at once when Redis is down (redis-py 6+ retries with backoff by default)."""
-    return server.client(retry=Retry(NoBackoff(), 0))
+    client = redis_server.client(retry=Retry(NoBackoff(), 0))
+    yield client
+    client.connection_pool.disconnect()  # the store outlives the test; its sockets must not
 
 
-def test_redis_outage_falls_back_and_recovers_by_itself(redis_server, redis_client, caplog):
-    a = Client(RedisStore(quick_client(redis_server), "t", retry_interval=0.1))
+def test_redis_outage_falls_back_and_recovers_by_itself(redis_server, redis_client, quick_client, caplog):
+    a = Client(RedisStore(quick_client, "t", retry_interval=0.1))
     b = RedisStore(redis_client, "t")
     fetched = []
 
@@ -277,8 +280,8 @@ def test_redis_outage_falls_back_and_recovers_by_itself(redis_server, redis_clie
 
 
 def test_constructor_checks_and_keeps_the_secret_out_of_sight(redis_server, redis_client):
-    with pytest.raises(ValueError, match="decode_responses"):
-        RedisStore(redis_server.client(decode_responses=True))
+    with redis_server.client(decode_responses=True) as text_client, pytest.raises(ValueError, match="decode_responses"):
+        RedisStore(text_client)
     for bad, error in ((b"", ValueError), (1, TypeError)):
         with pytest.raises(error):
             RedisStore(redis_client, secret=bad)
@@ -302,7 +305,7 @@ def test_processes_exit_cleanly_while_their_leases_are_renewed(redis_server):
 
 @pytest.mark.parametrize("path", ["local hit", "shared hit", "miss", "set", "unshareable", "damaged", "refused key",
                                   "registration", "outage"])
-def test_no_path_keeps_memory_or_references(redis_server, redis_client, monkeypatch, path):
+def test_no_path_keeps_memory_or_references(redis_server, redis_client, quick_client, monkeypatch, path):
     from test_leaks import assert_no_leak
 
     monkeypatch.setattr(logging.getLogger(LOGGER), "disabled", True)  # the damaged path logs every call
@@ -325,5 +328,5 @@ def test_no_path_keeps_memory_or_references(redis_server, redis_client, monkeypa
     }
     if path == "outage":
         redis_server.stop()
-        store = RedisStore(quick_client(redis_server), "t", retry_interval=0.05)
+        store = RedisStore(quick_client, "t", retry_interval=0.05)
     assert_no_leak(calls[path], expected=TypeError, watched=[small, key])
