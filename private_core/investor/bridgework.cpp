@@ -54,8 +54,6 @@ Ref text_of(PyObject* value) {
   return str_strip(text.get());
 }
 
-Ref concat(PyObject* left, PyObject* right) { return check(PyUnicode_Concat(left, right)); }
-
 void set_item(PyObject* container, PyObject* key, PyObject* value) {
   check(PyObject_SetItem(container, key, value));
 }
@@ -156,14 +154,14 @@ Ref investor_bridgework_fetch_df(Call& c) {
                                                op.get(), ns.get(), listed.get()))
                         .get()}));
   }
-  Ref endpoint = concat(concat(concat(id_prefix.get(), ns.get()).get(), id_slash.get()).get(), op.get());
+  Ref endpoint = str_concat(str_concat(str_concat(id_prefix.get(), ns.get()).get(), id_slash.get()).get(), op.get());
 
   Ref payload = call_method(self, id_prepare_payload, {c[FetchArg::params]});
   Ref ids = mapping_get(payload.get(), id_ids.get());
   Ref records;
   if (PyList_Check(ids.get()) && check_size(PyObject_Size(ids.get())) >= 2) {
     records = new_list();
-    Ref label = concat(concat(ns.get(), id_colon.get()).get(), op.get());
+    Ref label = str_concat(str_concat(ns.get(), id_colon.get()).get(), op.get());
     call(c.global(id_start_progress).get(), {length_of(ids.get()).get(), label.get()});
     try_finally(
         [&]() -> Ref {

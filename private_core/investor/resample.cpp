@@ -33,8 +33,6 @@ const Id id_pd("pd"), id_strict_str("_strict_str"), id_ID_FIELD("_ID_FIELD"), id
     id_from_arrays("from_arrays"), id_reindex("reindex"), id_drop("drop"), id_insert("insert"),
     id_to_numpy("to_numpy");
 
-Ref concat(PyObject* left, PyObject* right) { return check(PyUnicode_Concat(left, right)); }
-
 // The rows and columns that the resampling works on.
 struct Prepared {
   Ref working;     // rows with parsed dates and usable identifiers
@@ -153,7 +151,7 @@ Ref month_rule(PyObject* rule) {
   std::size_t digits = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
   if (digits + 1 != text.size() || text.back() != 'M') return Ref::borrow(rule);
-  return concat(rule, str("E").get());
+  return str_concat(rule, str("E").get());
 }
 
 // ---- the per-group algorithm

@@ -19,6 +19,9 @@ void strip_bounds(PyObject* text, Py_ssize_t& begin, Py_ssize_t& end);
 // The same on ASCII bytes (a view of an ASCII str, or a part of one).
 std::string_view strip_ascii(std::string_view text);
 
+// left + right, for two str.
+inline Ref str_concat(PyObject* left, PyObject* right) { return check(PyUnicode_Concat(left, right)); }
+
 // text.strip(): an exact str is trimmed here (the same object when nothing
 // changes), any other object is asked by its own method.
 Ref str_strip(PyObject* text);
