@@ -16,7 +16,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import time
 
 SYMBOLS = [f"S{i:03d}" for i in range(200)]
 LATENCY = 0.03
@@ -35,19 +34,8 @@ def serve():
     local_service.main(["--port", "0", "--latency", str(LATENCY)])
 
 
-def best_of_alternating(*runs, rounds=ROUNDS):
-    best = [float("inf")] * len(runs)
-    results = [None] * len(runs)
-    for _ in range(rounds):
-        for i, run in enumerate(runs):
-            t0 = time.perf_counter_ns()
-            results[i] = run()
-            best[i] = min(best[i], time.perf_counter_ns() - t0)
-    return best, results
-
-
 def main():
-    from _report import Row, report
+    from _report import Row, best_of_alternating, report
     from private_core import bulkfetch, daybars, pacegate
     from private_core.wirelink import HttpSession
 
@@ -69,7 +57,7 @@ def main():
             return bulkfetch.fetch_eod(gated, SYMBOLS, START, END, workers=8, show_progress=False)
 
         bulk()  # connections warm
-        (seq_ns, bulk_ns, gated_ns), frames = best_of_alternating(sequential, bulk, bulk_gated)
+        (seq_ns, bulk_ns, gated_ns), frames = best_of_alternating(sequential, bulk, bulk_gated, rounds=ROUNDS)
         assert frames[0].equals(frames[1]) and frames[0].equals(frames[2]), "the bulk frame differs"
         assert frames[0]["symbol"].nunique() == len(SYMBOLS)
         session.close()

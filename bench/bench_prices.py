@@ -26,7 +26,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 from typing import Sequence
 from urllib.parse import parse_qs, urlsplit
 
@@ -110,20 +109,6 @@ def normalize_py(symbols):
     return result
 
 
-def best_of_alternating(*runs, rounds=ROUNDS):
-    """Best time of each run over rounds that alternate between them.  What a
-    run returns is released after its clock stops: a caller keeps the frame
-    it asked for, so freeing it is not part of the fetch."""
-    best = [float("inf")] * len(runs)
-    for _ in range(rounds):
-        for i, run in enumerate(runs):
-            t0 = time.perf_counter_ns()
-            result = run()
-            best[i] = min(best[i], time.perf_counter_ns() - t0)
-            del result
-    return best
-
-
 def per_call(fn, arg, n):
     def run():
         for _ in range(n):
@@ -134,7 +119,7 @@ def per_call(fn, arg, n):
 def main():
     import requests
 
-    from _report import Row, report
+    from _report import Row, best_of_alternating, report
     from private_core import daybars, progress
     from private_core.wirelink import HttpSession
 
@@ -176,7 +161,8 @@ def main():
         # Connections and caches warm; both fetches give every row.
         assert len(identity_helpers()) == len(full()) == SYMBOLS * ROWS
         floor()
-        ours, reference, complete, kept = best_of_alternating(identity_helpers, floor, full, floor_kept)
+        (ours, reference, complete, kept), _ = best_of_alternating(identity_helpers, floor, full, floor_kept,
+                                                                   rounds=ROUNDS)
         session.close()
         plain.close()
     finally:
@@ -186,8 +172,8 @@ def main():
     mixed = [f"  {'vnm fpt hpg acb mwg'.split()[i % 5]}{i % 400}\t".swapcase() if i % 3 else f"s{i % 400} "
              for i in range(1_000)]
     assert daybars._normalize_symbols(mixed) == normalize_py(mixed)
-    norm_ours, norm_ref = best_of_alternating(per_call(daybars._normalize_symbols, mixed, 200),
-                                              per_call(normalize_py, mixed, 200))
+    (norm_ours, norm_ref), _ = best_of_alternating(per_call(daybars._normalize_symbols, mixed, 200),
+                                                   per_call(normalize_py, mixed, 200), rounds=ROUNDS)
 
     rows = [
         # The rows handed to _to_dataframe (a new dict per bar, as the Python
