@@ -51,6 +51,18 @@ inline Ref str(std::string_view text) {
 }
 inline Ref integer(long long value) { return check(PyLong_FromLongLong(value)); }
 inline Ref real(double value) { return check(PyFloat_FromDouble(value)); }
+// int(obj) and float(obj) as C numbers: the interpreter's own conversions,
+// with their errors (TypeError, OverflowError) raised as exceptions.
+inline long long as_long_long(PyObject* obj) {
+  const long long value = PyLong_AsLongLong(obj);
+  if (value == -1 && PyErr_Occurred()) raised();
+  return value;
+}
+inline double as_double(PyObject* obj) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) raised();
+  return value;
+}
 inline Ref new_dict() { return check(PyDict_New()); }
 inline Ref new_list(Py_ssize_t size = 0) { return check(PyList_New(size)); }
 // A dict that takes `size` entries without growing.  Presizing is an
