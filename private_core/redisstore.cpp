@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "shared/cachekey.hpp"
-#include "shared/entrycodec.hpp"
+#include "storecodec/cachekey.hpp"
+#include "storecodec/entrycodec.hpp"
 
 namespace {
 using namespace pcrt;
