@@ -149,15 +149,11 @@ struct Snapshot {
 // Waits, without the GIL, until a symbol finishes, every worker has left, or
 // `slice` passes.
 Snapshot wait_for_change(Job& job, Py_ssize_t seen, std::chrono::milliseconds slice) {
-  Snapshot out{};
-  Py_BEGIN_ALLOW_THREADS;
-  {
+  return without_gil([&] {
     std::unique_lock lock(job.mutex);
     job.changed.wait_for(lock, slice, [&] { return job.finished != seen || job.running == 0; });
-    out = {job.finished, job.running};
-  }
-  Py_END_ALLOW_THREADS;
-  return out;
+    return Snapshot{job.finished, job.running};
+  });
 }
 
 // Cancels what is left and waits for every worker.  No signal is looked at
@@ -165,12 +161,10 @@ Snapshot wait_for_change(Job& job, Py_ssize_t seen, std::chrono::milliseconds sl
 // and once cancelled they only finish the request they have in flight.
 void stop_workers(Job& job, PyObject* threads) {
   cancel(job);
-  Py_BEGIN_ALLOW_THREADS;
-  {
+  without_gil([&] {
     std::unique_lock lock(job.mutex);
     job.changed.wait(lock, [&] { return job.running == 0; });
-  }
-  Py_END_ALLOW_THREADS;
+  });
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads); ++i) call_method(PyList_GET_ITEM(threads, i), id_join);
 }
 

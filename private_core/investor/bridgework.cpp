@@ -73,19 +73,6 @@ Ref dict_of(PyObject* mapping) {
   return call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping});
 }
 
-// Nested envelopes handed to an overriding `_normalise_records` recurse
-// through native frames, which have no recursion check of their own: a
-// hostile payload could otherwise exhaust the C stack.
-class RecursionGuard {
- public:
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) raised();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 // ---------------------------------------------------------------------------
 // _strict_str
 
@@ -386,6 +373,8 @@ Ref investor_bridgework_normalise_records(Call& c) {
     Ref method = getattr(self, id_normalise_records);
     if (!PyMethod_Check(method.get()) || PyMethod_GET_SELF(method.get()) != self ||
         PyMethod_GET_FUNCTION(method.get()) != reinterpret_cast<PyObject*>(c.function())) {
+      // Nested envelopes handed to an overriding `_normalise_records` recurse
+      // through native frames: a hostile payload must not exhaust the C stack.
       RecursionGuard guard(" while reading an investor payload");
       return call(method.get(), {inner.get(), ns});
     }

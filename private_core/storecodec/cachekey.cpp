@@ -83,10 +83,7 @@ void append_element(std::string& out, PyObject* value) {
     out.push_back('D');
     append_str(out, text.get());
   } else if (PyTuple_Check(value)) {
-    if (Py_EnterRecursiveCall(" while encoding a cache key")) raised();
-    struct Leave {
-      ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionGuard guard(" while encoding a cache key");
     out.push_back('(');
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -2,6 +2,7 @@
 #include "entrycodec.hpp"
 
 #include <cstring>
+#include <optional>
 
 namespace entrycodec {
 namespace {
@@ -26,13 +27,13 @@ bool plain_json(PyObject* value) {
     return true;
   }
   if (!PyDict_CheckExact(value) && !PyList_CheckExact(value)) return false;
-  if (Py_EnterRecursiveCall(" while checking a cache value")) {
+  std::optional<RecursionGuard> guard;
+  try {
+    guard.emplace(" while checking a cache value");
+  } catch (const Raised&) {
     PyErr_Clear();  // too deep to share; it stays local
     return false;
   }
-  struct Leave {
-    ~Leave() { Py_LeaveRecursiveCall(); }
-  } leave;
   if (PyList_CheckExact(value)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
       if (!plain_json(PyList_GET_ITEM(value, i))) return false;

@@ -255,6 +255,8 @@ void Call::take(std::size_t index, Ref value) {
 Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : fn_(fn) {
   try {
     parse(args, nargs, kwnames);
+  } catch (const ThreadExit&) {
+    throw;
   } catch (...) {
     release();
     throw;
@@ -262,7 +264,7 @@ Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 void Call::release() noexcept {
-  for (std::uint32_t bits = owned_; bits != 0; bits &= bits - 1) Py_DECREF(slots_[__builtin_ctz(bits)]);
+  for (std::uint32_t bits = owned_; bits != 0; bits &= bits - 1) drop_ref(slots_[__builtin_ctz(bits)]);
   owned_ = 0;
 }
 
@@ -488,6 +490,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   try {
     Call call(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
     return fn->spec->body(call).release();
+  } catch (const ThreadExit&) {
+    throw;
   } catch (...) {
     translate_exception();
     return nullptr;
@@ -548,6 +552,8 @@ template <Ref (*Get)(FunctionObject*)>
 PyObject* guarded_getter(PyObject* self, void*) {
   try {
     return Get(as_function(self)).release();
+  } catch (const ThreadExit&) {
+    throw;
   } catch (...) {
     translate_exception();
     return nullptr;

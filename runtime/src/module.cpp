@@ -136,6 +136,8 @@ int exec_module(PyObject* module, void (*build)(Module&)) {
     Module builder(module);
     build(builder);
     return 0;
+  } catch (const ThreadExit&) {
+    throw;
   } catch (...) {
     translate_exception();
     return -1;

@@ -63,12 +63,30 @@ class Handling {
   explicit Handling(PyObject* exc) : previous_(Ref::steal_or_null(PyErr_GetHandledException())) {
     PyErr_SetHandledException(exc);
   }
-  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  ~Handling() {
+    if (has_thread_state()) PyErr_SetHandledException(previous_.get());
+  }
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;
 
  private:
   Ref previous_;
+};
+
+// One level of the interpreter's recursion limit for the life of a scope, for
+// native code that recurses through nested values without Python frames of
+// its own: too deep a nesting raises RecursionError (its message ending with
+// `where`) instead of exhausting the C stack.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) raised();
+  }
+  ~RecursionGuard() {
+    if (has_thread_state()) Py_LeaveRecursiveCall();
+  }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
 // Whether `exc`, already taken from the indicator, is an instance of the

@@ -24,6 +24,8 @@ void exit_after_failure(Exit& exit) {
   try {
     Handling handling(pending.get());
     swallow = exit(pending.get());
+  } catch (const ThreadExit&) {
+    throw;
   } catch (...) {
     raise_during(catch_current(), std::move(pending));
   }
@@ -43,6 +45,8 @@ auto run_with_exit(Body&& body, Exit&& exit) -> decltype(body()) {
   Result result{};
   try {
     result = body();
+  } catch (const ThreadExit&) {
+    throw;
   } catch (...) {
     detail::exit_after_failure(exit);
     return Result{};

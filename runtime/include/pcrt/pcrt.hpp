@@ -5,6 +5,7 @@
 #include "pcrt/errors.hpp"
 #include "pcrt/flow.hpp"
 #include "pcrt/function.hpp"
+#include "pcrt/gil.hpp"
 #include "pcrt/id.hpp"
 #include "pcrt/module.hpp"
 #include "pcrt/ops.hpp"

@@ -11,6 +11,10 @@
 
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 // 1: use the fast paths that rely on interpreter internals or on caches kept
 // valid by interpreter hooks (see site.hpp); 0: public-API paths only.  Set by
 // the build (PC_FAST_PATHS).
@@ -26,13 +30,42 @@ struct Raised {};
 
 [[noreturn]] inline void raised() { throw Raised{}; }
 
+// At exit the interpreter ends a daemon thread that asks for the GIL back with
+// pthread_exit, which glibc runs as a forced unwind through our frames; by
+// then the thread has no thread state.  Every catch-all lets it through first
+// (`catch (const ThreadExit&) { throw; }`), since swallowing it aborts the
+// process and handling it calls the C API without a thread state; pybind11's
+// dispatcher does the same for the same reason.
+#if defined(__GLIBCXX__)
+using ThreadExit = abi::__forced_unwind;
+#else
+struct ThreadExit {};  // no forced unwind to let through
+#endif
+
+// Whether this thread may call the C API.  False only in a thread the
+// interpreter is ending at exit, while it unwinds: destructors then leave what
+// they hold to the dying process instead of touching the interpreter.
+inline bool has_thread_state() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+
+// Py_DECREF for destructors.  Only the branch that would free looks at the
+// thread state, so the common case costs one compare: a thread being ended at
+// exit may drop a count that stays above zero (the object lives on for its
+// other owners, and at worst a racing count leaks), never run a deallocator.
+inline void drop_ref(PyObject* obj) noexcept {
+  if (Py_REFCNT(obj) == 1 && !has_thread_state()) [[unlikely]]
+    return;
+  Py_DECREF(obj);
+}
+
 class Ref {
  public:
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
   Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
   Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-  ~Ref() { Py_XDECREF(ptr_); }
+  ~Ref() {
+    if (ptr_ != nullptr) drop_ref(ptr_);
+  }
 
   Ref& operator=(Ref other) noexcept {
     std::swap(ptr_, other.ptr_);
