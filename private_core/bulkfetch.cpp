@@ -178,8 +178,7 @@ struct Options {
 };
 
 Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& options, std::vector<prices::Query> query) {
-  const long long workers = PyLong_AsLongLong(options.workers);
-  if (workers == -1 && PyErr_Occurred()) raised();
+  const long long workers = as_long_long(options.workers);
   if (workers < 1) raise(PyExc_ValueError, "workers must be at least 1");
   const bool collect = PyUnicode_Compare(options.errors, lit_collect.get()) == 0;
   if (!collect && PyUnicode_Compare(options.errors, lit_raise.get()) != 0) {

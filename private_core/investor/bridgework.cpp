@@ -73,6 +73,18 @@ Ref dict_of(PyObject* mapping) {
   return call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping});
 }
 
+// The non-empty texts of an iterable of identifiers, in order.
+Ref identifier_texts(PyObject* ids) {
+  Ref texts = new_list();
+  Ref iterator = check(PyObject_GetIter(ids));
+  while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+    Ref text = text_of(item.get());
+    if (truthy(text.get())) list_append(texts.get(), text.get());
+  }
+  if (PyErr_Occurred()) raised();
+  return texts;
+}
+
 // ---------------------------------------------------------------------------
 // _strict_str
 
@@ -240,15 +252,11 @@ Ref investor_bridgework_prepare_payload(Call& c) {
   }
   PyObject* p = payload.get();
   if (Ref ids = dict_get(p, id_ids)) {
-    Ref cleaned = new_list();
+    Ref cleaned;
     if (PyList_Check(ids.get()) || PyTuple_Check(ids.get())) {
-      Ref iterator = check(PyObject_GetIter(ids.get()));
-      while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-        Ref text = text_of(item.get());
-        if (truthy(text.get())) list_append(cleaned.get(), text.get());
-      }
-      if (PyErr_Occurred()) raised();
+      cleaned = identifier_texts(ids.get());
     } else {
+      cleaned = new_list();
       list_append(cleaned.get(), text_of(ids.get()).get());
     }
     dict_set(p, id_ids, cleaned.get());
@@ -316,13 +324,7 @@ Ref investor_bridgework_to_query_params(Call& c) {
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (equals(key, id_ids.get()) && !PyUnicode_Check(value) && !PyBytes_Check(value) &&
         isinstance(value, iterable.get())) {
-      Ref parts = new_list();
-      Ref iterator = check(PyObject_GetIter(value));
-      while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-        Ref text = text_of(item.get());
-        if (truthy(text.get())) list_append(parts.get(), text.get());
-      }
-      if (PyErr_Occurred()) raised();
+      Ref parts = identifier_texts(value);
       dict_set(query.get(), key, check(PyUnicode_Join(id_comma.get(), parts.get())).get());
     } else {
       dict_set(query.get(), key, value);

@@ -55,8 +55,7 @@ std::vector<std::int64_t> int64_values(PyObject* array) {
   Ref items = call_method(array, id_tolist);
   std::vector<std::int64_t> out(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
   for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = PyLong_AsLongLong(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-    if (out[i] == -1 && PyErr_Occurred()) raised();
+    out[i] = as_long_long(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
   }
   return out;
 }
@@ -229,8 +228,7 @@ bool grid_is_shared(PyObject* pd, PyObject* offset, bool zoned) {
   constexpr long long kDayNanos = 86'400'000'000'000LL;
   Ref offsets = getattr(pd, id_offsets);
   if (isinstance(offset, getattr(offsets.get(), id_Tick).get())) {
-    long long nanos = PyLong_AsLongLong(getattr(offset, id_nanos).get());
-    if (nanos == -1 && PyErr_Occurred()) raised();
+    const long long nanos = as_long_long(getattr(offset, id_nanos).get());
     return !zoned && nanos > 0 && kDayNanos % nanos == 0;
   }
   if (!equals(getattr(offset, id_n).get(), integer(1).get())) return false;

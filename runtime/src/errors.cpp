@@ -103,6 +103,11 @@ Ref catch_json_error() {
   return Ref::steal(PyErr_GetRaisedException());
 }
 
+std::string exception_text(PyObject* exc, std::size_t limit) {
+  Ref text = check(PyObject_Str(exc));
+  return std::string(Py_TYPE(exc)->tp_name) + ": " + std::string(utf8(text.get()).substr(0, limit));
+}
+
 void translate_exception() noexcept {
   try {
     throw;

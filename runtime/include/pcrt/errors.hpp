@@ -6,6 +6,8 @@
 // the native spelling of `except type as exc:`.
 #pragma once
 
+#include <string>
+
 #include "pcrt/ops.hpp"
 
 namespace pcrt {
@@ -45,6 +47,10 @@ Ref catch_any();
 // raises ValueError for a malformed body and RecursionError for one nested
 // too deeply; both mean "not decodable" and are handled alike.
 Ref catch_json_error();
+
+// "TypeName: message" of an exception, the message cut after `limit` bytes:
+// the reason a log line gives when a value is kept back.
+std::string exception_text(PyObject* exc, std::size_t limit = 200);
 
 // Inside a `catch (...)` handler: makes the C++ exception in flight the
 // pending Python exception (`Raised`: already pending; std::bad_alloc:
