@@ -177,19 +177,17 @@ struct Options {
   bool show_progress;
 };
 
-Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& options, std::vector<prices::Query> query) {
-  const long long workers = as_long_long(options.workers);
-  if (workers < 1) raise(PyExc_ValueError, "workers must be at least 1");
-  const bool collect = PyUnicode_Compare(options.errors, lit_collect.get()) == 0;
-  if (!collect && PyUnicode_Compare(options.errors, lit_raise.get()) != 0) {
+// errors="collect" (true) or "raise" (false); ValueError for anything else.
+bool collects(PyObject* errors) {
+  const bool collect = PyUnicode_Compare(errors, lit_collect.get()) == 0;
+  if (!collect && PyUnicode_Compare(errors, lit_raise.get()) != 0) {
     raise(PyExc_ValueError, "errors must be 'raise' or 'collect'");
   }
+  return collect;
+}
 
-  Ref symbols = check(PySequence_List(call(c.global(id_normalize_symbols).get(), {options.symbol}).get()));
-  const Py_ssize_t total = PyList_GET_SIZE(symbols.get());
-  call(c.global(id_start_progress).get(), {integer(total).get(), str(kind.label).get()});
-
-  Ref threading = c.global(id_threading);
+// A new Job owned by the capsule the workers receive; `job` is set to it.
+Ref new_job(Job*& job) {
   auto* fresh = new Job{};
   Ref capsule = Ref::steal_or_null(PyCapsule_New(fresh, kJobName, [](PyObject* object) {
     delete static_cast<Job*>(PyCapsule_GetPointer(object, kJobName));
@@ -198,6 +196,83 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
     delete fresh;
     raised();
   }
+  job = fresh;
+  return capsule;
+}
+
+// Starts up to `workers` daemon threads on the job, appending them to `threads`.
+void start_workers(const Call& c, Job& job, PyObject* capsule, PyObject* threading, long long workers,
+                   PyObject* threads) {
+  Ref args = tuple({capsule});
+  Ref target = c.global(id_work);
+  const long long count = std::min<long long>(workers, PyList_GET_SIZE(job.symbols.get()));
+  for (long long k = 0; k < count; ++k) {
+    Ref name = check(PyUnicode_FromFormat("bulkfetch-%lld", k + 1));
+    Ref thread = call(module_attr(threading, id_Thread).get(), {},
+                      {{id_target, target.get()}, {id_args, args.get()}, {id_name, name.get()}, {id_daemon, Py_True}});
+    {
+      std::lock_guard lock(job.mutex);
+      ++job.running;
+    }
+    try {
+      call_method(thread.get(), id_start);
+    } catch (const Raised&) {
+      std::lock_guard lock(job.mutex);
+      --job.running;
+      throw;
+    }
+    list_append(threads, thread.get());
+  }
+}
+
+// Waits for every worker to leave, drawing the meter (in the calling thread
+// only) and looking for Ctrl-C between waits.
+void await_workers(const Call& c, Job& job, bool show_progress) {
+  Snapshot now{0, 1};
+  while (now.running != 0) {
+    const Py_ssize_t seen = now.finished;
+    now = wait_for_change(job, seen, kSignalSlice);
+    if (show_progress && now.finished != seen)
+      call(c.global(id_update_progress).get(), {integer(now.finished).get()});
+    check(PyErr_CheckSignals());
+  }
+}
+
+// What the sequential batch returns for the answers: its first failure in
+// symbol order, else the frame (and, collecting, the failures by symbol).
+Ref job_result(const Call& c, Job& job, PyObject* interval) {
+  if (job.fatal) reraise(std::move(job.fatal));
+  for (Ref& error : job.errors) {
+    if (error && !(job.collect && collectable(job, error.get()))) reraise(std::move(error));
+  }
+  call(c.global(id_finish_progress).get());
+
+  Ref rows = new_list();
+  Ref failures = new_dict();
+  for (std::size_t i = 0; i < job.rows.size(); ++i) {
+    if (Ref& part = job.rows[i]) {
+      check(PyList_SetSlice(rows.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, part.get()));
+    } else if (Ref& error = job.errors[i]) {
+      dict_set(failures.get(), PyList_GET_ITEM(job.symbols.get(), static_cast<Py_ssize_t>(i)), error.get());
+    }
+  }
+  Ref frame = prices::build_frame(c, *job.kind, rows.get(), interval);
+  if (!job.collect) return frame;
+  return tuple({frame.get(), failures.get()});
+}
+
+Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& options, std::vector<prices::Query> query) {
+  const long long workers = as_long_long(options.workers);
+  if (workers < 1) raise(PyExc_ValueError, "workers must be at least 1");
+  const bool collect = collects(options.errors);
+
+  Ref symbols = check(PySequence_List(call(c.global(id_normalize_symbols).get(), {options.symbol}).get()));
+  const Py_ssize_t total = PyList_GET_SIZE(symbols.get());
+  call(c.global(id_start_progress).get(), {integer(total).get(), str(kind.label).get()});
+
+  Ref threading = c.global(id_threading);
+  Job* fresh = nullptr;
+  Ref capsule = new_job(fresh);
   Job& job = *fresh;
   job.call = &c;
   job.kind = &kind;
@@ -210,62 +285,14 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
   job.errors.resize(static_cast<std::size_t>(total));
 
   Ref threads = new_list();
-  Ref args = tuple({capsule.get()});
-  Ref target = c.global(id_work);
   try_finally(
       [&] {
-        const long long count = std::min<long long>(workers, total);
-        for (long long k = 0; k < count; ++k) {
-          Ref name = check(PyUnicode_FromFormat("bulkfetch-%lld", k + 1));
-          Ref thread = call(
-              module_attr(threading.get(), id_Thread).get(), {},
-              {{id_target, target.get()}, {id_args, args.get()}, {id_name, name.get()}, {id_daemon, Py_True}});
-          {
-            std::lock_guard lock(job.mutex);
-            ++job.running;
-          }
-          try {
-            call_method(thread.get(), id_start);
-          } catch (const Raised&) {
-            std::lock_guard lock(job.mutex);
-            --job.running;
-            throw;
-          }
-          list_append(threads.get(), thread.get());
-        }
-        // The meter is drawn here only, in the calling thread.
-        Snapshot now{0, 1};
-        while (now.running != 0) {
-          const Py_ssize_t seen = now.finished;
-          now = wait_for_change(job, seen, kSignalSlice);
-          if (options.show_progress && now.finished != seen) {
-            call(c.global(id_update_progress).get(), {integer(now.finished).get()});
-          }
-          check(PyErr_CheckSignals());
-        }
+        start_workers(c, job, capsule.get(), threading.get(), workers, threads.get());
+        await_workers(c, job, options.show_progress);
         return 0;
       },
       [&] { stop_workers(job, threads.get()); });
-
-  if (job.fatal) reraise(std::move(job.fatal));
-  // The first failing symbol in symbol order, as the sequential batch reports it.
-  for (Ref& error : job.errors) {
-    if (error && !(collect && collectable(job, error.get()))) reraise(std::move(error));
-  }
-  call(c.global(id_finish_progress).get());
-
-  Ref rows = new_list();
-  Ref failures = new_dict();
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    if (Ref& part = job.rows[static_cast<std::size_t>(i)]) {
-      check(PyList_SetSlice(rows.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, part.get()));
-    } else if (Ref& error = job.errors[static_cast<std::size_t>(i)]) {
-      dict_set(failures.get(), PyList_GET_ITEM(symbols.get(), i), error.get());
-    }
-  }
-  Ref frame = prices::build_frame(c, kind, rows.get(), options.interval);
-  if (!collect) return frame;
-  return tuple({frame.get(), failures.get()});
+  return job_result(c, job, options.interval);
 }
 
 #define BULK_DOC_COMMON                                                                                           \
@@ -280,6 +307,10 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
   "Ctrl-C cancels the fetch; it returns once the requests in flight have ended, leaving\n"                        \
   "no worker behind.\n"
 
+// The concurrent fetchers' own keyword-only parameters.
+constexpr Param kWorkers = kwonly("workers", "int", Conv::Int, int_default(8));
+constexpr Param kErrors = kwonly("errors", "str", Conv::Str, str_default("raise"));
+
 enum class EodArg : std::size_t { session, symbol, start, end, interval, workers, errors, show_progress };
 
 Ref bulkfetch_fetch_eod(Call& c) {
@@ -290,15 +321,7 @@ Ref bulkfetch_fetch_eod(Call& c) {
                     {query.begin(), query.end()});
 }
 
-const FnSpec kFetchEod{"fetch_eod",
-                       bulkfetch_fetch_eod,
-                       {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
-                        arg("start", "Optional[str]", Conv::OptStr, none_default()),
-                        arg("end", "Optional[str]", Conv::OptStr, none_default()),
-                        arg("interval", "Interval", Conv::Any, str_default("1D")),
-                        kwonly("workers", "int", Conv::Int, int_default(8)),
-                        kwonly("errors", "str", Conv::Str, str_default("raise")),
-                        kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
+const FnSpec kFetchEod{"fetch_eod", bulkfetch_fetch_eod, prices::eod_params({kWorkers, kErrors}),
                        "Union[pd.DataFrame, Tuple[pd.DataFrame, Dict[str, Exception]]]",
                        "End-of-day bars of many symbols, requested concurrently; the frame is the one\n"
                        "daybars.fetch_ohlcv returns for the same arguments.\n"
@@ -328,16 +351,7 @@ Ref bulkfetch_fetch_intraday(Call& c) {
                     {query.begin(), query.end()});
 }
 
-const FnSpec kFetchIntraday{"fetch_intraday",
-                            bulkfetch_fetch_intraday,
-                            {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
-                             arg("start", "Optional[str]", Conv::OptStr, none_default()),
-                             arg("end", "Optional[str]", Conv::OptStr, none_default()),
-                             arg("interval", "IntervalIntraday", Conv::Any, str_default("1m")),
-                             arg("adjusted", "Optional[bool]", Conv::OptExactBool, none_default()),
-                             kwonly("workers", "int", Conv::Int, int_default(8)),
-                             kwonly("errors", "str", Conv::Str, str_default("raise")),
-                             kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
+const FnSpec kFetchIntraday{"fetch_intraday", bulkfetch_fetch_intraday, prices::intraday_params({kWorkers, kErrors}),
                             "Union[pd.DataFrame, Tuple[pd.DataFrame, Dict[str, Exception]]]",
                             "Intraday bars of many symbols, requested concurrently; the frame is the one\n"
                             "ticklane.fetch_ohlcv returns for the same arguments.\n"

@@ -18,14 +18,7 @@ Ref daybars_fetch_ohlcv(Call& c) {
                              c.flag(FetchArg::show_progress));
 }
 
-const FnSpec kFetchOhlcv{"fetch_ohlcv",
-                         daybars_fetch_ohlcv,
-                         {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
-                          arg("start", "Optional[str]", Conv::OptStr, none_default()),
-                          arg("end", "Optional[str]", Conv::OptStr, none_default()),
-                          arg("interval", "Interval", Conv::Any, str_default("1D")),
-                          kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
-                         "pd.DataFrame",
+const FnSpec kFetchOhlcv{"fetch_ohlcv", daybars_fetch_ohlcv, prices::eod_params(), "pd.DataFrame",
                          "Fetch end-of-day OHLCV bars for one symbol or a batch of symbols.\n"
                          "\n"
                          "Parameters\n"

@@ -20,15 +20,7 @@ Ref ticklane_fetch_ohlcv(Call& c) {
                              c.flag(OhlcvArg::show_progress));
 }
 
-const FnSpec kFetchOhlcv{"fetch_ohlcv",
-                         ticklane_fetch_ohlcv,
-                         {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
-                          arg("start", "Optional[str]", Conv::OptStr, none_default()),
-                          arg("end", "Optional[str]", Conv::OptStr, none_default()),
-                          arg("interval", "IntervalIntraday", Conv::Any, str_default("1m")),
-                          arg("adjusted", "Optional[bool]", Conv::OptExactBool, none_default()),
-                          kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
-                         "pd.DataFrame",
+const FnSpec kFetchOhlcv{"fetch_ohlcv", ticklane_fetch_ohlcv, prices::intraday_params(), "pd.DataFrame",
                          "Fetch intraday OHLCV bars for one symbol or a batch of symbols.\n"
                          "\n"
                          "Parameters\n"
@@ -60,30 +52,27 @@ Ref ticklane_fetch_orderbook(Call& c) {
                              c.flag(OrderbookArg::show_progress));
 }
 
-const FnSpec kFetchOrderbook{"fetch_orderbook",
-                             ticklane_fetch_orderbook,
-                             {arg("session", "HttpSession"), arg("symbol", "Union[str, Sequence[str]]"),
-                              arg("target_date", "Optional[str]", Conv::OptStr, none_default()),
-                              kwonly("show_progress", "bool", Conv::Bool, bool_default(true))},
-                             "pd.DataFrame",
-                             "Fetch the intraday order-book records of one trading day.\n"
-                             "\n"
-                             "Parameters\n"
-                             "----------\n"
+const FnSpec kFetchOrderbook{
+    "fetch_orderbook", ticklane_fetch_orderbook,
+    prices::fetcher_params({arg("target_date", "Optional[str]", Conv::OptStr, none_default())}), "pd.DataFrame",
+    "Fetch the intraday order-book records of one trading day.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
 
-                             PRICES_DOC_SESSION_SYMBOL
-                             "target_date:\n"
-                             "    Trading day handed to the service as given; the service's default when absent.\n"
+    PRICES_DOC_SESSION_SYMBOL
+    "target_date:\n"
+    "    Trading day handed to the service as given; the service's default when absent.\n"
 
-                             PRICES_DOC_SHOW_PROGRESS
-                             "\n"
-                             "Returns\n"
-                             "-------\n"
-                             "pd.DataFrame\n"
-                             "    Every symbol's records in one frame, not resampled; an empty frame when there are none.\n"
-                             "\n"
+    PRICES_DOC_SHOW_PROGRESS
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "pd.DataFrame\n"
+    "    Every symbol's records in one frame, not resampled; an empty frame when there are none.\n"
+    "\n"
 
-                             PRICES_DOC_RAISES};
+    PRICES_DOC_RAISES};
 
 void build(Module& m) {
   prices::import_names(m, "IntervalIntraday");

@@ -134,54 +134,77 @@ const FnSpec kInit{"__init__", investor_bridgework_init, {self_arg(), arg("sessi
 
 enum class FetchArg : std::size_t { self, namespace_, op, params };
 
-Ref investor_bridgework_fetch_df(Call& c) {
-  static const Id id_prefix("/market-data/investor/"), id_slash("/"), id_colon(":"), id_1D("1D");
-  PyObject* self = c.self();
-  Ref ns = call_method(c[FetchArg::namespace_], id_lower);
+// The operations the class's NAMESPACE_OPS table lists for `ns`;
+// ValueError for a namespace it does not list.
+Ref allowed_operations(PyObject* self, PyObject* ns) {
   Ref table = getattr(self, id_NAMESPACE_OPS);
-  if (!contains(table.get(), ns.get())) {
+  if (!contains(table.get(), ns)) {
     raise_exc(call(reinterpret_cast<PyObject*>(PyExc_ValueError),
-                   {check(PyUnicode_FromFormat("Unsupported investor namespace: %R", ns.get())).get()}));
+                   {check(PyUnicode_FromFormat("Unsupported investor namespace: %R", ns)).get()}));
   }
-  Ref op = call_method(c[FetchArg::op], id_lower);
-  Ref allowed = get_item(table.get(), ns.get());
-  if (!contains(allowed.get(), op.get())) {
-    Ref listed = check(PySequence_List(allowed.get()));
+  return get_item(table.get(), ns);
+}
+
+// "/market-data/investor/<ns>/<op>" for an operation in `allowed`;
+// ValueError, listing them, for any other.
+Ref investor_endpoint(PyObject* ns, PyObject* op, PyObject* allowed) {
+  static const Id id_prefix("/market-data/investor/"), id_slash("/");
+  if (!contains(allowed, op)) {
+    Ref listed = check(PySequence_List(allowed));
     check(PyList_Sort(listed.get()));
     raise_exc(call(reinterpret_cast<PyObject*>(PyExc_ValueError),
                    {check(PyUnicode_FromFormat("Operation %R is not available for namespace %R. Allowed operations: %S.",
-                                               op.get(), ns.get(), listed.get()))
+                                               op, ns, listed.get()))
                         .get()}));
   }
-  Ref endpoint = str_concat(str_concat(str_concat(id_prefix.get(), ns.get()).get(), id_slash.get()).get(), op.get());
+  return str_concat(str_concat(str_concat(id_prefix.get(), ns).get(), id_slash.get()).get(), op);
+}
+
+// Two or more identifiers: one request per identifier, under the progress
+// meter, the rows of all of them in order.
+Ref fetch_each_identifier(const Call& c, PyObject* ns, PyObject* op, PyObject* endpoint, PyObject* payload,
+                          PyObject* ids) {
+  static const Id id_colon(":");
+  PyObject* self = c.self();
+  Ref records = new_list();
+  Ref label = str_concat(str_concat(ns, id_colon.get()).get(), op);
+  call(c.global(id_start_progress).get(), {length_of(ids).get(), label.get()});
+  try_finally(
+      [&]() -> Ref {
+        Ref iterator = check(PyObject_GetIter(ids));
+        long long index = 0;
+        while (Ref identifier = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+          if (PyErr_CheckSignals() < 0) raised();
+          ++index;
+          Ref single = dict_of(payload);
+          Ref one = new_list(1);
+          PyList_SET_ITEM(one.get(), 0, identifier.new_ref());
+          set_item(single.get(), id_ids.get(), one.get());
+          Ref raw = call_method(self, id_request, {endpoint, single.get()});
+          Ref rows = call_method(self, id_normalise_records, {raw.get(), ns});
+          call_method(records.get(), id_extend, {rows.get()});
+          call(c.global(id_update_progress).get(), {integer(index).get()});
+        }
+        if (PyErr_Occurred()) raised();
+        return none();
+      },
+      [&] { call(c.global(id_finish_progress).get()); });
+  return records;
+}
+
+Ref investor_bridgework_fetch_df(Call& c) {
+  static const Id id_1D("1D");
+  PyObject* self = c.self();
+  Ref ns = call_method(c[FetchArg::namespace_], id_lower);
+  Ref allowed = allowed_operations(self, ns.get());
+  Ref op = call_method(c[FetchArg::op], id_lower);
+  Ref endpoint = investor_endpoint(ns.get(), op.get(), allowed.get());
 
   Ref payload = call_method(self, id_prepare_payload, {c[FetchArg::params]});
   Ref ids = mapping_get(payload.get(), id_ids.get());
   Ref records;
   if (PyList_Check(ids.get()) && check_size(PyObject_Size(ids.get())) >= 2) {
-    records = new_list();
-    Ref label = str_concat(str_concat(ns.get(), id_colon.get()).get(), op.get());
-    call(c.global(id_start_progress).get(), {length_of(ids.get()).get(), label.get()});
-    try_finally(
-        [&]() -> Ref {
-          Ref iterator = check(PyObject_GetIter(ids.get()));
-          long long index = 0;
-          while (Ref identifier = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-            if (PyErr_CheckSignals() < 0) raised();
-            ++index;
-            Ref single = dict_of(payload.get());
-            Ref one = new_list(1);
-            PyList_SET_ITEM(one.get(), 0, identifier.new_ref());
-            set_item(single.get(), id_ids.get(), one.get());
-            Ref raw = call_method(self, id_request, {endpoint.get(), single.get()});
-            Ref rows = call_method(self, id_normalise_records, {raw.get(), ns.get()});
-            call_method(records.get(), id_extend, {rows.get()});
-            call(c.global(id_update_progress).get(), {integer(index).get()});
-          }
-          if (PyErr_Occurred()) raised();
-          return none();
-        },
-        [&] { call(c.global(id_finish_progress).get()); });
+    records = fetch_each_identifier(c, ns.get(), op.get(), endpoint.get(), payload.get(), ids.get());
   } else {
     Ref raw = call_method(self, id_request, {endpoint.get(), payload.get()});
     records = call_method(self, id_normalise_records, {raw.get(), ns.get()});

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <span>
+#include <vector>
 
 #include "pcrt/pcrt.hpp"
 
@@ -36,6 +38,38 @@ namespace prices {
 void import_names(pcrt::Module& m, const char* interval_type);
 // Binds _normalize_symbols(symbols) and _render_progress(current, total, symbol).
 void def_shared_functions(pcrt::Module& m);
+
+// The parameters of the price fetchers, one table for all of them: the
+// sequential and the concurrent fetchers of a kind take the same arguments.
+inline constexpr pcrt::Param kSession = pcrt::arg("session", "HttpSession");
+inline constexpr pcrt::Param kSymbol = pcrt::arg("symbol", "Union[str, Sequence[str]]");
+inline constexpr pcrt::Param kStart = pcrt::arg("start", "Optional[str]", pcrt::Conv::OptStr, pcrt::none_default());
+inline constexpr pcrt::Param kEnd = pcrt::arg("end", "Optional[str]", pcrt::Conv::OptStr, pcrt::none_default());
+inline constexpr pcrt::Param kEodInterval = pcrt::arg("interval", "Interval", pcrt::Conv::Any, pcrt::str_default("1D"));
+inline constexpr pcrt::Param kIntradayInterval = pcrt::arg("interval", "IntervalIntraday", pcrt::Conv::Any,
+                                                           pcrt::str_default("1m"));
+inline constexpr pcrt::Param kAdjusted = pcrt::arg("adjusted", "Optional[bool]", pcrt::Conv::OptExactBool,
+                                                   pcrt::none_default());
+inline constexpr pcrt::Param kShowProgress = pcrt::kwonly("show_progress", "bool", pcrt::Conv::Bool,
+                                                          pcrt::bool_default(true));
+
+// session, symbol, <own>..., *, <keyword_only>..., show_progress
+inline std::vector<pcrt::Param> fetcher_params(std::initializer_list<pcrt::Param> own,
+                                               std::initializer_list<pcrt::Param> keyword_only = {}) {
+  std::vector<pcrt::Param> params{kSession, kSymbol};
+  params.insert(params.end(), own);
+  params.insert(params.end(), keyword_only);
+  params.push_back(kShowProgress);
+  return params;
+}
+// The end-of-day bars' parameters: session, symbol, start, end, interval="1D", *, ..., show_progress.
+inline std::vector<pcrt::Param> eod_params(std::initializer_list<pcrt::Param> keyword_only = {}) {
+  return fetcher_params({kStart, kEnd, kEodInterval}, keyword_only);
+}
+// The intraday bars' parameters: ..., interval="1m", adjusted=None, *, ..., show_progress.
+inline std::vector<pcrt::Param> intraday_params(std::initializer_list<pcrt::Param> keyword_only = {}) {
+  return fetcher_params({kStart, kEnd, kIntradayInterval, kAdjusted}, keyword_only);
+}
 
 // The texts a fetcher reports a malformed answer with.
 struct Messages {
