@@ -38,7 +38,7 @@ constexpr std::chrono::milliseconds kSignalSlice{50};
 // and the per-symbol slots are touched only with the GIL held; `finished`
 // and `running` are what the calling thread waits on without it.
 struct Job {
-  const Call* call;  // the calling fetcher: module names and the per-symbol step's messages
+  ModuleNames names;  // the calling fetcher's module names
   const prices::BatchKind* kind;
   std::vector<prices::Query> query;
   Ref session, symbols, cancel;
@@ -63,8 +63,8 @@ Job& job_of(PyObject* capsule) {
 }
 
 bool collectable(const Job& job, PyObject* error) {
-  Ref http = job.call->global(id_HttpError);
-  Ref decoding = job.call->global(id_DataDecodingError);
+  Ref http = job.names.get(id_HttpError);
+  Ref decoding = job.names.get(id_DataDecodingError);
   return PyErr_GivenExceptionMatches(error, http.get()) || PyErr_GivenExceptionMatches(error, decoding.get());
 }
 
@@ -77,18 +77,17 @@ void cancel(Job& job) {
 // One symbol, as the sequential batch does it, into the symbol's own slot.
 void fetch_one(Job& job, Py_ssize_t index) {
   PyObject* symbol = PyList_GET_ITEM(job.symbols.get(), index);
-  const Call& c = *job.call;
   Ref params = prices::query_for(symbol, job.query);
-  Ref endpoint = c.global(job.kind->endpoint);
+  Ref endpoint = job.names.get(job.kind->endpoint);
   Ref response = call_method(job.session.get(), id_get, {endpoint.get()}, {{id_params, params.get()}});
   Ref rows = new_list();
-  prices::append_answer(c, rows.get(), symbol, response.get(), job.kind->messages, job.session.get());
+  prices::append_answer(job.names, rows.get(), symbol, response.get(), job.kind->messages, job.session.get());
   job.rows[index] = std::move(rows);
 }
 
 void run_worker(Job& job) {
   // This thread's waits in the gate and the retry policy end once the job is cancelled.
-  Ref cancel_var = job.call->global(id_CANCEL);
+  Ref cancel_var = job.names.get(id_CANCEL);
   call_method(cancel_var.get(), id_set, {job.cancel.get()});
   const Py_ssize_t total = PyList_GET_SIZE(job.symbols.get());
   while (!job.stop && job.next < total) {
@@ -97,7 +96,7 @@ void run_worker(Job& job) {
       fetch_one(job, index);
     } catch (const Raised&) {
       Ref error = catch_any();
-      if (job.stop && PyErr_GivenExceptionMatches(error.get(), job.call->global(id_Cancelled).get())) break;
+      if (job.stop && PyErr_GivenExceptionMatches(error.get(), job.names.get(id_Cancelled).get())) break;
       job.errors[index] = error;
       if (!job.collect || !collectable(job, error.get())) cancel(job);
     }
@@ -157,7 +156,7 @@ Snapshot wait_for_change(Job& job, Py_ssize_t seen, std::chrono::milliseconds sl
 }
 
 // Cancels what is left and waits for every worker.  No signal is looked at
-// here: the fetcher's frame (module names, query) must outlive the workers,
+// here: the fetcher's frame (the query's values) must outlive the workers,
 // and once cancelled they only finish the request they have in flight.
 void stop_workers(Job& job, PyObject* threads) {
   cancel(job);
@@ -186,9 +185,10 @@ bool collects(PyObject* errors) {
   return collect;
 }
 
-// A new Job owned by the capsule the workers receive; `job` is set to it.
-Ref new_job(Job*& job) {
-  auto* fresh = new Job{};
+// A new Job for a fetcher of `names`' module, owned by the capsule the
+// workers receive; `job` is set to it.
+Ref new_job(ModuleNames names, Job*& job) {
+  auto* fresh = new Job{std::move(names)};
   Ref capsule = Ref::steal_or_null(PyCapsule_New(fresh, kJobName, [](PyObject* object) {
     delete static_cast<Job*>(PyCapsule_GetPointer(object, kJobName));
   }));
@@ -201,10 +201,9 @@ Ref new_job(Job*& job) {
 }
 
 // Starts up to `workers` daemon threads on the job, appending them to `threads`.
-void start_workers(const Call& c, Job& job, PyObject* capsule, PyObject* threading, long long workers,
-                   PyObject* threads) {
+void start_workers(Job& job, PyObject* capsule, PyObject* threading, long long workers, PyObject* threads) {
   Ref args = tuple({capsule});
-  Ref target = c.global(id_work);
+  Ref target = job.names.get(id_work);
   const long long count = std::min<long long>(workers, PyList_GET_SIZE(job.symbols.get()));
   for (long long k = 0; k < count; ++k) {
     Ref name = check(PyUnicode_FromFormat("bulkfetch-%lld", k + 1));
@@ -227,25 +226,26 @@ void start_workers(const Call& c, Job& job, PyObject* capsule, PyObject* threadi
 
 // Waits for every worker to leave, drawing the meter (in the calling thread
 // only) and looking for Ctrl-C between waits.
-void await_workers(const Call& c, Job& job, bool show_progress) {
+void await_workers(Job& job, bool show_progress) {
   Snapshot now{0, 1};
   while (now.running != 0) {
     const Py_ssize_t seen = now.finished;
     now = wait_for_change(job, seen, kSignalSlice);
-    if (show_progress && now.finished != seen)
-      call(c.global(id_update_progress).get(), {integer(now.finished).get()});
+    if (show_progress && now.finished != seen) {
+      call(job.names.get(id_update_progress).get(), {integer(now.finished).get()});
+    }
     check(PyErr_CheckSignals());
   }
 }
 
 // What the sequential batch returns for the answers: its first failure in
 // symbol order, else the frame (and, collecting, the failures by symbol).
-Ref job_result(const Call& c, Job& job, PyObject* interval) {
+Ref job_result(Job& job, PyObject* interval) {
   if (job.fatal) reraise(std::move(job.fatal));
   for (Ref& error : job.errors) {
     if (error && !(job.collect && collectable(job, error.get()))) reraise(std::move(error));
   }
-  call(c.global(id_finish_progress).get());
+  call(job.names.get(id_finish_progress).get());
 
   Ref rows = new_list();
   Ref failures = new_dict();
@@ -256,7 +256,7 @@ Ref job_result(const Call& c, Job& job, PyObject* interval) {
       dict_set(failures.get(), PyList_GET_ITEM(job.symbols.get(), static_cast<Py_ssize_t>(i)), error.get());
     }
   }
-  Ref frame = prices::build_frame(c, *job.kind, rows.get(), interval);
+  Ref frame = prices::build_frame(job.names, *job.kind, rows.get(), interval);
   if (!job.collect) return frame;
   return tuple({frame.get(), failures.get()});
 }
@@ -272,9 +272,8 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
 
   Ref threading = c.global(id_threading);
   Job* fresh = nullptr;
-  Ref capsule = new_job(fresh);
+  Ref capsule = new_job(c.names(), fresh);
   Job& job = *fresh;
-  job.call = &c;
   job.kind = &kind;
   job.query = std::move(query);
   job.session = Ref::borrow(options.session);
@@ -287,12 +286,12 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
   Ref threads = new_list();
   try_finally(
       [&] {
-        start_workers(c, job, capsule.get(), threading.get(), workers, threads.get());
-        await_workers(c, job, options.show_progress);
+        start_workers(job, capsule.get(), threading.get(), workers, threads.get());
+        await_workers(job, options.show_progress);
         return 0;
       },
       [&] { stop_workers(job, threads.get()); });
-  return job_result(c, job, options.interval);
+  return job_result(job, options.interval);
 }
 
 #define BULK_DOC_COMMON                                                                                           \

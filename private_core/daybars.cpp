@@ -14,8 +14,8 @@ enum class FetchArg : std::size_t { session, symbol, start, end, interval, show_
 
 Ref daybars_fetch_ohlcv(Call& c) {
   const auto query = prices::eod_query(c[FetchArg::interval], c[FetchArg::start], c[FetchArg::end]);
-  return prices::fetch_batch(c, kEod, c[FetchArg::session], c[FetchArg::symbol], query, c[FetchArg::interval],
-                             c.flag(FetchArg::show_progress));
+  return prices::fetch_batch(c.names(), kEod, c[FetchArg::session], c[FetchArg::symbol], query,
+                             c[FetchArg::interval], c.flag(FetchArg::show_progress));
 }
 
 const FnSpec kFetchOhlcv{"fetch_ohlcv", daybars_fetch_ohlcv, prices::eod_params(), "pd.DataFrame",

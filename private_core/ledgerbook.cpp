@@ -20,7 +20,8 @@ Ref ledgerbook_ensure_json_dict(Call& c) {
   PyObject* payload = c[EnsureJsonDictArg::payload];
   if (!PyDict_CheckExact(payload) && !isinstance(payload, c.global(id_Mapping).get())) {
     raise_decoding(
-        c, check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[EnsureJsonDictArg::context])).get());
+        c.names(),
+        check(PyUnicode_FromFormat("Unexpected payload structure for %U.", c[EnsureJsonDictArg::context])).get());
   }
   return call(reinterpret_cast<PyObject*>(&PyDict_Type), {payload});
 }
@@ -58,7 +59,7 @@ Ref ledgerbook_decode_response(Call& c) {
   } catch (const Raised&) {
     Ref cause = catch_json_error();
     Ref message = check(PyUnicode_FromFormat("Unable to decode JSON response for %U.", context));
-    raise_from(decoding_error(c, message.get()), std::move(cause));
+    raise_from(decoding_error(c.names(), message.get()), std::move(cause));
   }
   return call(c.global(id_ensure_json_dict).get(), {payload.get()}, {{id_context, context}});
 }

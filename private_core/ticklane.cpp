@@ -16,8 +16,8 @@ enum class OhlcvArg : std::size_t { session, symbol, start, end, interval, adjus
 
 Ref ticklane_fetch_ohlcv(Call& c) {
   const auto query = prices::intraday_query(c[OhlcvArg::start], c[OhlcvArg::end], c[OhlcvArg::adjusted]);
-  return prices::fetch_batch(c, kIntraday, c[OhlcvArg::session], c[OhlcvArg::symbol], query, c[OhlcvArg::interval],
-                             c.flag(OhlcvArg::show_progress));
+  return prices::fetch_batch(c.names(), kIntraday, c[OhlcvArg::session], c[OhlcvArg::symbol], query,
+                             c[OhlcvArg::interval], c.flag(OhlcvArg::show_progress));
 }
 
 const FnSpec kFetchOhlcv{"fetch_ohlcv", ticklane_fetch_ohlcv, prices::intraday_params(), "pd.DataFrame",
@@ -48,8 +48,8 @@ enum class OrderbookArg : std::size_t { session, symbol, target_date, show_progr
 
 Ref ticklane_fetch_orderbook(Call& c) {
   const prices::Query query[] = {{id_target_date, prices::nonempty(c[OrderbookArg::target_date])}};
-  return prices::fetch_batch(c, kOrderbook, c[OrderbookArg::session], c[OrderbookArg::symbol], query, nullptr,
-                             c.flag(OrderbookArg::show_progress));
+  return prices::fetch_batch(c.names(), kOrderbook, c[OrderbookArg::session], c[OrderbookArg::symbol], query,
+                             nullptr, c.flag(OrderbookArg::show_progress));
 }
 
 const FnSpec kFetchOrderbook{

@@ -383,7 +383,7 @@ Ref investor_bridgework_normalise_records(Call& c) {
       if (PyErr_Occurred()) raised();
       return rows;
     }
-    if (!is_mapping(c, payload.get())) raise_decoding(c, kUnexpected);
+    if (!is_mapping(c, payload.get())) raise_decoding(c.names(), kUnexpected);
     Ref inner;
     for (const Id* key : {&id_data, &id_results, &id_items_key, &id_records}) {
       if (contains(payload.get(), key->get())) {
@@ -410,7 +410,7 @@ Ref investor_bridgework_normalise_records(Call& c) {
   Ref values = call_method(payload.get(), id_values);
   Ref iterator = check(PyObject_GetIter(values.get()));
   while (Ref value = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-    if (!PyList_Check(value.get())) raise_decoding(c, kUnexpected);
+    if (!PyList_Check(value.get())) raise_decoding(c.names(), kUnexpected);
   }
   if (PyErr_Occurred()) raised();
   Ref rows = new_list();
@@ -439,7 +439,7 @@ enum class EnsureArg : std::size_t { self, entry, namespace_, identifier };
 Ref investor_bridgework_ensure_mapping(Call& c) {
   static const Id id_id("id");
   PyObject* entry = c[EnsureArg::entry];
-  if (!is_mapping(c, entry)) raise_decoding(c, "Investor payload entries must be JSON objects.");
+  if (!is_mapping(c, entry)) raise_decoding(c.names(), "Investor payload entries must be JSON objects.");
   Ref data = dict_of(entry);
   PyObject* identifier = c[EnsureArg::identifier];
   if (identifier != Py_None) {

@@ -238,7 +238,7 @@ Ref prices_render_progress(Call& c) {
 
 // response.json(); a body that does not decode, including one nested deeper
 // than the decoder can follow, is the service's fault, not the caller's.
-Ref decode(const Call& c, PyObject* response, const Messages& messages) {
+Ref decode(const ModuleNames& names, PyObject* response, const Messages& messages) {
   try {
     return call_method(response, id_json);
   } catch (const Raised&) {
@@ -246,7 +246,7 @@ Ref decode(const Call& c, PyObject* response, const Messages& messages) {
     Ref error;
     {
       Handling handling(cause.get());
-      error = decoding_error(c, str(messages.not_json).get());
+      error = decoding_error(names, str(messages.not_json).get());
     }
     raise_from(std::move(error), std::move(cause));
   }
@@ -272,8 +272,8 @@ Ref query_for(PyObject* symbol, std::span<const Query> query) {
 }
 
 // {"symbol": symbol, **element}, appended to `rows`.
-void append_row(const Call& c, PyObject* rows, PyObject* symbol, PyObject* element, const Messages& messages) {
-  if (!PyDict_Check(element)) raise_decoding(c, messages.not_row);
+void append_row(const ModuleNames& names, PyObject* rows, PyObject* symbol, PyObject* element, const Messages& messages) {
+  if (!PyDict_Check(element)) raise_decoding(names, messages.not_row);
   // Sized for every member up front, so the row never grows while filled.
   Ref row = new_dict_sized(PyDict_GET_SIZE(element) + 1);
   dict_set(row.get(), id_symbol, symbol);
@@ -282,13 +282,13 @@ void append_row(const Call& c, PyObject* rows, PyObject* symbol, PyObject* eleme
 }
 
 // Every element of `data` as a row {"symbol": symbol, **element}.
-void append_rows(const Call& c, PyObject* rows, PyObject* symbol, PyObject* data, const Messages& messages) {
+void append_rows(const ModuleNames& names, PyObject* rows, PyObject* symbol, PyObject* data, const Messages& messages) {
   if (!PyList_CheckExact(data)) {
     // A list subclass may iterate its own way, as `for element in data` would honour.
     Ref iterator = check(PyObject_GetIter(data));
     for (Py_ssize_t i = 0; Ref element = Ref::steal_or_null(PyIter_Next(iterator.get())); ++i) {
       if (i % kSignalStride == kSignalStride - 1) check(PyErr_CheckSignals());
-      append_row(c, rows, symbol, element.get(), messages);
+      append_row(names, rows, symbol, element.get(), messages);
     }
     if (PyErr_Occurred()) raised();
     return;
@@ -297,7 +297,7 @@ void append_rows(const Call& c, PyObject* rows, PyObject* symbol, PyObject* data
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
     if (i % kSignalStride == kSignalStride - 1) check(PyErr_CheckSignals());
     Ref element = Ref::borrow(PyList_GET_ITEM(data, i));
-    append_row(c, rows, symbol, element.get(), messages);
+    append_row(names, rows, symbol, element.get(), messages);
   }
 }
 
@@ -310,20 +310,20 @@ Ref shown_error(PyObject* value, PyObject* session) {
   return api_key ? mask_token(text.get(), api_key.get()) : text;
 }
 
-void append_answer(const Call& c, PyObject* rows, PyObject* symbol, PyObject* response, const Messages& messages,
-                   PyObject* session) {
-  Ref payload = decode(c, response, messages);
-  if (!PyDict_Check(payload.get())) raise_decoding(c, messages.not_object);
+void append_answer(const ModuleNames& names, PyObject* rows, PyObject* symbol, PyObject* response,
+                   const Messages& messages, PyObject* session) {
+  Ref payload = decode(names, response, messages);
+  if (!PyDict_Check(payload.get())) raise_decoding(names, messages.not_object);
   Ref error = member(payload.get(), id_error);
   if (truthy(error.get())) {
     Ref value = PyDict_CheckExact(payload.get()) ? error : check(PyObject_GetItem(payload.get(), id_error.get()));
     Ref message = join({str("Backend returned error for ").get(), check(PyObject_Str(symbol)).get(), str(": ").get(),
                         shown_error(value.get(), session).get()});
-    raise_decoding(c, message.get());
+    raise_decoding(names, message.get());
   }
   Ref data = member(payload.get(), id_data);
-  if (!PyList_Check(data.get())) raise_decoding(c, messages.not_series);
-  append_rows(c, rows, symbol, data.get(), messages);
+  if (!PyList_Check(data.get())) raise_decoding(names, messages.not_series);
+  append_rows(names, rows, symbol, data.get(), messages);
 }
 
 const Messages kOhlcvMessages{"Unable to decode OHLCV response as JSON",
@@ -376,12 +376,12 @@ std::array<Query, 4> intraday_query(PyObject* start, PyObject* end, PyObject* ad
            {id_adjusted, adjusted_text}}};
 }
 
-Ref fetch_batch(const Call& c, const BatchKind& kind, PyObject* session, PyObject* symbol,
+Ref fetch_batch(const ModuleNames& names, const BatchKind& kind, PyObject* session, PyObject* symbol,
                 std::span<const Query> query, PyObject* interval, bool show_progress) {
-  Ref symbols = call(c.global(id_normalize_symbols).get(), {symbol});
+  Ref symbols = call(names.get(id_normalize_symbols).get(), {symbol});
   Ref total = integer(check_size(PyObject_Size(symbols.get())));
   Ref rows = new_list();
-  call(c.global(id_start_progress).get(), {total.get(), str(kind.label).get()});
+  call(names.get(id_start_progress).get(), {total.get(), str(kind.label).get()});
 
   Ref iterator = check(PyObject_GetIter(symbols.get()));
   long long index = 0;
@@ -391,25 +391,25 @@ Ref fetch_batch(const Call& c, const BatchKind& kind, PyObject* session, PyObjec
     // never run Python code of its own between two symbols.
     check(PyErr_CheckSignals());
     Ref params = query_for(sym.get(), query);
-    Ref endpoint = c.global(kind.endpoint);
+    Ref endpoint = names.get(kind.endpoint);
     Ref response = call_method(session, id_get, {endpoint.get()}, {{id_params, params.get()}});
-    append_answer(c, rows.get(), sym.get(), response.get(), kind.messages, session);
-    if (show_progress) call(c.global(id_update_progress).get(), {integer(index).get()});
+    append_answer(names, rows.get(), sym.get(), response.get(), kind.messages, session);
+    if (show_progress) call(names.get(id_update_progress).get(), {integer(index).get()});
   }
   if (PyErr_Occurred()) raised();
-  call(c.global(id_finish_progress).get());
+  call(names.get(id_finish_progress).get());
 
-  return build_frame(c, kind, rows.get(), interval);
+  return build_frame(names, kind, rows.get(), interval);
 }
 
-Ref build_frame(const Call& c, const BatchKind& kind, PyObject* rows, PyObject* interval) {
+Ref build_frame(const ModuleNames& names, const BatchKind& kind, PyObject* rows, PyObject* interval) {
   if (PyList_GET_SIZE(rows) == 0) {
-    Ref pd = c.global(id_pd);
+    Ref pd = names.get(id_pd);
     return call_method(pd.get(), id_DataFrame);
   }
-  Ref frame = call(c.global(id_to_dataframe).get(), {rows});
+  Ref frame = call(names.get(id_to_dataframe).get(), {rows});
   if (!kind.resampled) return frame;
-  return call(c.global(id_resample_ohlcv_multi).get(), {frame.get()}, {{id_interval, interval}});
+  return call(names.get(id_resample_ohlcv_multi).get(), {frame.get()}, {{id_interval, interval}});
 }
 
 }  // namespace prices

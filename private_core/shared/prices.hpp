@@ -108,11 +108,11 @@ PyObject* nonempty(PyObject* text);
 std::array<Query, 3> eod_query(PyObject* interval, PyObject* start, PyObject* end);
 std::array<Query, 4> intraday_query(PyObject* start, PyObject* end, PyObject* adjusted);
 
-// Runs a batch for the fetcher being called (`c` supplies the module
-// namespace): normalise `symbol`, start the meter, one GET per symbol with
+// Runs a batch for the fetcher being called (`names` are its module's):
+// normalise `symbol`, start the meter, one GET per symbol with
 // {"symbol": <symbol>, <query>...}, check each payload, tag every row with its
 // symbol, then finish the meter and build the frame.
-pcrt::Ref fetch_batch(const pcrt::Call& c, const BatchKind& kind, PyObject* session, PyObject* symbol,
+pcrt::Ref fetch_batch(const pcrt::ModuleNames& names, const BatchKind& kind, PyObject* session, PyObject* symbol,
                       std::span<const Query> query, PyObject* interval, bool show_progress);
 
 // The per-symbol step of every batch, also run by the concurrent batch
@@ -121,11 +121,11 @@ pcrt::Ref fetch_batch(const pcrt::Call& c, const BatchKind& kind, PyObject* sess
 pcrt::Ref query_for(PyObject* symbol, std::span<const Query> query);
 // `session` is the one the answer came from: its key is masked in the
 // service's error text.
-void append_answer(const pcrt::Call& c, PyObject* rows, PyObject* symbol, PyObject* response,
+void append_answer(const pcrt::ModuleNames& names, PyObject* rows, PyObject* symbol, PyObject* response,
                    const Messages& messages, PyObject* session);
 
 // The frame a batch returns for its rows: pd.DataFrame() when there are none,
 // else _to_dataframe(rows), resampled to `interval` when the kind says so.
-pcrt::Ref build_frame(const pcrt::Call& c, const BatchKind& kind, PyObject* rows, PyObject* interval);
+pcrt::Ref build_frame(const pcrt::ModuleNames& names, const BatchKind& kind, PyObject* rows, PyObject* interval);
 
 }  // namespace prices

@@ -6,12 +6,12 @@ namespace {
 const Id id_DataDecodingError("DataDecodingError");
 }  // namespace
 
-Ref decoding_error(const Call& c, PyObject* message) {
-  return call(c.global(id_DataDecodingError).get(), {message});
+Ref decoding_error(const ModuleNames& names, PyObject* message) {
+  return call(names.get(id_DataDecodingError).get(), {message});
 }
 
-void raise_decoding(const Call& c, PyObject* message) { raise_exc(decoding_error(c, message)); }
+void raise_decoding(const ModuleNames& names, PyObject* message) { raise_exc(decoding_error(names, message)); }
 
-void raise_decoding(const Call& c, const char* message) { raise_decoding(c, str(message).get()); }
+void raise_decoding(const ModuleNames& names, const char* message) { raise_decoding(names, str(message).get()); }
 
 }  // namespace pcrt

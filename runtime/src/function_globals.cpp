@@ -103,14 +103,25 @@ Ref module_attr(PyObject* obj, const Id& name) {
   return getattr(obj, name);
 }
 
-Ref Call::global(const Id& name) const {
-  Ref value = cached_get(fn_->globals, name);
+namespace {
+
+// globals[name], else builtins[name], as the interpreter's global look-up.
+Ref read_global(PyObject* globals, const Id& name) {
+  Ref value = Call::cached_get(globals, name);
   if (value) return value;
   Ref builtins = Ref::steal_or_null(PyEval_GetFrameBuiltins());  // a new reference
   if (builtins) value = dict_get(builtins.get(), name);
   if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
   return value;
 }
+
+}  // namespace
+
+Ref Call::global(const Id& name) const { return read_global(fn_->globals, name); }
+
+ModuleNames Call::names() const { return ModuleNames(fn_->globals); }
+
+Ref ModuleNames::get(const Id& name) const { return read_global(globals_.get(), name); }
 
 void Call::set_global(const Id& name, PyObject* value) const { dict_set(fn_->globals, name, value); }
 

@@ -9,9 +9,9 @@
 namespace pcrt {
 
 // DataDecodingError(message): the new exception, for `raise ... from cause`.
-Ref decoding_error(const Call& c, PyObject* message);
+Ref decoding_error(const ModuleNames& names, PyObject* message);
 // raise DataDecodingError(message)
-[[noreturn]] void raise_decoding(const Call& c, PyObject* message);
-[[noreturn]] void raise_decoding(const Call& c, const char* message);
+[[noreturn]] void raise_decoding(const ModuleNames& names, PyObject* message);
+[[noreturn]] void raise_decoding(const ModuleNames& names, const char* message);
 
 }  // namespace pcrt

@@ -85,6 +85,24 @@ inline constexpr std::size_t kMaxParams = 12;
 class Call;
 using Body = Ref (*)(Call& call);
 
+// The module-level names of one module, for code that several modules share:
+// a fetcher hands the shared steps its own `c.names()` rather than its Call.
+// A name is read when asked, as a Python function's global look-up reads it,
+// so a replaced global (a patched class, a stand-in module) takes effect at
+// once; reads share the cache of Call::global.  Holds the namespace, so work
+// that outlives the call (a worker thread) may keep it.
+class ModuleNames {
+ public:
+  explicit ModuleNames(PyObject* globals) noexcept : globals_(Ref::borrow(globals)) {}
+
+  // The module-level name, else the builtin (NameError when neither is bound).
+  Ref get(const Id& name) const;
+  PyObject* dict() const noexcept { return globals_.get(); }
+
+ private:
+  Ref globals_;
+};
+
 struct FnSpec {
   const char* name;
   Body body;
@@ -137,6 +155,8 @@ class Call {
 
   // A module-level name read at call time (NameError when unbound).
   Ref global(const Id& name) const;
+  // The defining module's names, for shared code (see ModuleNames).
+  ModuleNames names() const;
   // dict[name] (an empty Ref when missing), served from the name's cache
   // while no watched dict has changed.
   static Ref cached_get(PyObject* dict, const Id& name);
