@@ -151,6 +151,30 @@ void Call::release() noexcept {
 
 Call::~Call() { release(); }
 
+// Keyword arguments into their parameters' slots, the unknown ones into
+// **kwargs (TypeError when there is none).
+void Call::take_keywords(PyObject* const* values, PyObject* kwnames) {
+  FunctionObject* fn = fn_;
+  const Py_ssize_t n_kw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n_kw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = values[k];
+    Py_ssize_t index = find_keyword(fn, key);
+    if (index == fn->varargs_index || index == fn->varkw_index) index = -1;
+    if (index < 0) {
+      if (fn->varkw_index < 0) {
+        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname_utf8(fn), key);
+      }
+      dict_set(slots_[fn->varkw_index], key, value);
+      continue;
+    }
+    if (slots_[index] != nullptr) {
+      raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname_utf8(fn), key);
+    }
+    slots_[index] = value;
+  }
+}
+
 void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   FunctionObject* fn = fn_;
   const Py_ssize_t n_params = fn->n_params;
@@ -170,26 +194,7 @@ void Call::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
   if (fn->varkw_index >= 0) take(static_cast<std::size_t>(fn->varkw_index), new_dict());
 
-  if (kwnames != nullptr) {
-    const Py_ssize_t n_kw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < n_kw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      PyObject* value = args[nargs + k];
-      Py_ssize_t index = find_keyword(fn, key);
-      if (index == fn->varargs_index || index == fn->varkw_index) index = -1;
-      if (index < 0) {
-        if (fn->varkw_index < 0) {
-          raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname_utf8(fn), key);
-        }
-        dict_set(slots_[fn->varkw_index], key, value);
-        continue;
-      }
-      if (slots_[index] != nullptr) {
-        raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname_utf8(fn), key);
-      }
-      slots_[index] = value;
-    }
-  }
+  if (kwnames != nullptr) take_keywords(args + nargs, kwnames);
 
   fill_defaults();
 

@@ -179,6 +179,7 @@ class Call {
   // conversion rule is not `needed` (Conv::Any: any rule).
   void check_access(std::size_t index, Conv needed) const;
   void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  void take_keywords(PyObject* const* values, PyObject* kwnames);
   void fill_defaults();
   void take(std::size_t index, Ref value);
   void release() noexcept;
