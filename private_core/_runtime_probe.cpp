@@ -176,6 +176,30 @@ Ref probe_finally_bad_alloc(Call& c) {
 
 const FnSpec kFinallyBadAlloc{"finally_bad_alloc", probe_finally_bad_alloc, {arg("closing")}, nullptr, nullptr};
 
+enum class WithoutGilArg : std::size_t { fail };
+
+// Work without the GIL that returns 7, or throws std::bad_alloc: either way the
+// GIL is back before the result or the exception reaches Python code.
+Ref probe_without_gil(Call& c) {
+  const bool fail = c.flag(WithoutGilArg::fail);
+  return integer(without_gil([fail] {
+    if (fail) throw std::bad_alloc();
+    return 7;
+  }));
+}
+
+const FnSpec kWithoutGil{"without_gil", probe_without_gil, {arg("fail", "bool", Conv::Bool)}, "int", nullptr};
+
+enum class ExceptionTextArg : std::size_t { exc, limit };
+
+Ref probe_exception_text(Call& c) {
+  return str(
+      exception_text(c[ExceptionTextArg::exc], static_cast<std::size_t>(as_long_long(c[ExceptionTextArg::limit]))));
+}
+
+const FnSpec kExceptionText{
+    "exception_text", probe_exception_text, {arg("exc"), arg("limit", "int", Conv::Int)}, "str", nullptr};
+
 enum class HandlingArg : std::size_t { exc, fn };
 
 // Calls fn() while `exc` is marked as being handled; returns fn's result.
@@ -274,6 +298,8 @@ void build(Module& m) {
   m.def(kWith);
   m.def(kFinallyBadAlloc);
   m.def(kHandling);
+  m.def(kWithoutGil);
+  m.def(kExceptionText);
   m.def(kRaiseDuring);
   m.def(kCatchMatching);
   m.def(kMake);

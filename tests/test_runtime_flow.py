@@ -296,3 +296,38 @@ def test_wrong_argument_access_is_caught(how, message):
 
 def test_correct_argument_access_passes():
     assert probe.misread("other", True) is True
+
+
+# -- work without the GIL and exception texts ------------------------------------
+
+
+def test_without_gil_takes_the_gil_back_on_return_and_on_a_cpp_exception():
+    # A thread running Python code meanwhile shows the GIL really was given up and taken back.
+    import threading
+
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            pass
+
+    worker = threading.Thread(target=spin)
+    worker.start()
+    try:
+        for _ in range(200):
+            assert probe.without_gil(False) == 7
+            with pytest.raises(MemoryError):
+                probe.without_gil(True)
+    finally:
+        stop.set()
+        worker.join()
+
+
+@pytest.mark.parametrize("exc, limit, text", [
+    (ValueError("bad value"), 200, "ValueError: bad value"),
+    (KeyError("k"), 200, "KeyError: 'k'"),
+    (RuntimeError("é" * 10), 4, "RuntimeError: éé"),
+    (type("Custom", (Exception,), {})("x" * 300), 200, "Custom: " + "x" * 200),
+])
+def test_exception_text(exc, limit, text):
+    assert probe.exception_text(exc, limit) == text
