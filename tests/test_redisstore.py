@@ -72,6 +72,8 @@ def test_random_frames_read_back_identical_in_another_process(pair, seed):
 @pytest.mark.parametrize("value", [
     pd.DataFrame(), pd.DataFrame({0: [1, 2], 1: [3.5, 4.0]}), pd.DataFrame({"s": pd.array(["a", None], dtype="str")}),
     {"data": [{"x": 1, "y": [1.5, None, True, "é"]}]}, [1, "two", None],
+    pd.DataFrame({"x": [1, 2, 3]}, index=pd.date_range("2024-01-01", periods=3, freq="B")),  # freq comes back too
+    pd.DataFrame({"x": [1, 2]}, index=pd.timedelta_range("1h", periods=2, freq="30min")),
 ])
 def test_other_shareable_values_read_back_equal(pair, value):
     pair[0].set("v", ("k",), value)
@@ -330,3 +332,55 @@ def test_no_path_keeps_memory_or_references(redis_server, redis_client, quick_cl
         redis_server.stop()
         store = RedisStore(quick_client, "t", retry_interval=0.05)
     assert_no_leak(calls[path], expected=TypeError, watched=[small, key])
+
+
+# A prefix's clear removes its own entries only, whatever the other prefixes are.
+@pytest.mark.parametrize("mine, other", [("a", "a:{x"), ("app", "app:{v2}"), ("t", 't:{"eod":(1)}:e:{'),
+                                         ("t*", "tx"), ("t", "t:{")])
+def test_clearing_leaves_prefixes_that_begin_alike_whole(redis_client, mine, other):
+    store, neighbour = RedisStore(redis_client, mine), RedisStore(redis_client, other)
+    for each in (store, neighbour):
+        each.set("eod", (1,), [1])
+        each.set("eod", ("x", 2), [2])
+    theirs = sorted(name for name in redis_client.keys("*") if name.startswith(other.encode() + b":{"))
+    store.clear_ns("eod")
+    store.clear_all()
+    assert store.get("eod", (1,)) is None
+    assert sorted(name for name in redis_client.keys("*") if name.startswith(other.encode() + b":{")) == theirs
+    neighbour._local.clear_all()
+    assert neighbour.get("eod", ("x", 2)).data == [2]
+
+
+def refuse_writes(redis_server, redis_client):
+    """A full Redis (OOM): the refusal ends when memory is freed."""
+    redis_client.config_set("maxmemory", 1)
+    return redis_server.client(), lambda: redis_client.config_set("maxmemory", 0), lambda: None
+
+
+def refuse_scripts(redis_server, redis_client):
+    """An ACL user without scripting: GET and SET are all it may send."""
+    redis_client.acl_setuser("noscript", enabled=True, passwords=["+pw"], keys=["*"],
+                             commands=["+@all", "-@scripting"])
+    client = redis_server.client(username="noscript", password="pw")
+    return client, lambda: None, lambda: (client.connection_pool.disconnect(), redis_client.acl_deluser("noscript"))
+
+
+# An error answer fails the one command it answers: no outage, one warning per kind of error.
+@pytest.mark.parametrize("refuse", [refuse_writes, refuse_scripts])
+def test_an_error_answer_fails_one_command_and_sharing_goes_on(redis_server, redis_client, caplog, refuse):
+    client, lift, cleanup = refuse(redis_server, redis_client)
+    writer, reader = RedisStore(client, "t"), RedisStore(redis_client, "t")
+    try:
+        for symbol in ("VNM", "FPT"):
+            writer._begin_inflight("eod", (symbol,))
+            assert writer.set("eod", (symbol,), [symbol]).data == [symbol]
+            writer._end_inflight("eod", (symbol,))
+        shared_while_refused = reader.get("eod", ("FPT",)) is not None
+        lift()
+        writer.set("eod", ("HPG",), ["HPG"])
+        assert reader.get("eod", ("HPG",)).data == ["HPG"] and not writer._outage
+    finally:
+        lift()
+        cleanup()
+    assert shared_while_refused is (refuse is refuse_scripts)  # GET and SET alone still share
+    assert len(warnings_of(caplog)) == 1 and "refused" in warnings_of(caplog)[0]
