@@ -2,6 +2,8 @@
 #include "entrycodec.hpp"
 
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 
 namespace entrycodec {
 namespace {
@@ -123,31 +125,11 @@ Ref index_freq(const Call& c, PyObject* frame) {
   return getattr(index.get(), id_freqstr);
 }
 
-// Arrow IPC bytes of `frame` (with what the reader restores put in `meta`),
-// or an empty Ref with `why` when Arrow cannot write it or it does not read
-// back identical: values, dtypes, index and its frequency, column order and names.
-Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why) {
+// The Arrow IPC stream of `frame`, or an empty Ref with `why` when Arrow cannot write it.
+Ref arrow_bytes(const Call& c, PyObject* frame, std::string& why) {
   static const Id id_Table("Table"), id_from_pandas("from_pandas"), id_BufferOutputStream("BufferOutputStream"),
       id_ipc("ipc"), id_new_stream("new_stream"), id_schema("schema"), id_write_table("write_table"),
-      id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes"), id_columns("columns"),
-      id_start("start"), id_stop("stop"), id_step("step"), id_check_exact("check_exact"),
-      id_check_index_type("check_index_type"), id_check_column_type("check_column_type"),
-      id_columns_range("columns_range"), id_index_freq("index_freq");
-  Ref pd = c.global(id_pd);
-  Ref columns = getattr(frame, id_columns);
-  Ref range_cls = getattr(pd.get(), id_RangeIndex);
-  if (Py_TYPE(columns.get()) == reinterpret_cast<PyTypeObject*>(range_cls.get())) {
-    Ref start = getattr(columns.get(), id_start), stop = getattr(columns.get(), id_stop),
-        step = getattr(columns.get(), id_step);
-    Ref columns_range = new_list(3);
-    PyList_SET_ITEM(columns_range.get(), 0, start.release());
-    PyList_SET_ITEM(columns_range.get(), 1, stop.release());
-    PyList_SET_ITEM(columns_range.get(), 2, step.release());
-    dict_set(meta, id_columns_range, columns_range.get());
-  }
-  Ref freq = index_freq(c, frame);
-  if (freq.get() != Py_None) dict_set(meta, id_index_freq, freq.get());
-  Ref payload;
+      id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes");
   try {
     Ref pa = c.global(id_pa);
     Ref table_cls = getattr(pa.get(), id_Table);
@@ -158,7 +140,7 @@ Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why
     call_method(writer.get(), id_write_table, {table.get()});
     call_method(writer.get(), id_close);
     Ref buffer = call_method(sink.get(), id_getvalue);
-    payload = call_method(buffer.get(), id_to_pybytes);
+    return call_method(buffer.get(), id_to_pybytes);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
     Ref text = check(PyObject_Str(exc.get()));
@@ -166,17 +148,89 @@ Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why
           std::string(utf8(text.get())).substr(0, 200) + ")";
     return nullptr;
   }
+}
+
+// Whether `payload` reads back as `frame`: values, dtypes, index and its
+// frequency, column order and names.
+bool reads_back(const Call& c, PyObject* frame, PyObject* payload, PyObject* meta) {
+  static const Id id_check_exact("check_exact"), id_check_index_type("check_index_type"),
+      id_check_column_type("check_column_type");
   try {
-    Ref back = read_frame(c, payload.get(), meta);
+    Ref back = read_frame(c, payload, meta);
     Ref check_equal = c.global(id_assert_frame_equal);
     call(check_equal.get(), {back.get(), frame},
          {{id_check_exact, Py_True}, {id_check_index_type, Py_True}, {id_check_column_type, Py_True}});
+    return true;
   } catch (const Raised&) {
     catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    why = "it does not read back from Arrow unchanged";
-    return nullptr;
+    return false;
   }
-  return payload;
+}
+
+// The text of what decides whether a frame reads back from Arrow unchanged
+// when it holds no Python objects: column names and dtypes, the index's
+// class, dtypes, names, and what the reader restores (`restored`).  Frames alike in it all read back or
+// all fail, so the check runs once per layout.  Nothing for a frame with an
+// object dtype anywhere: whether those read back depends on the values.
+std::optional<std::string> layout_of(PyObject* frame, PyObject* restored) {
+  static const Id id_columns("columns"), id_dtypes("dtypes"), id_index("index"), id_dtype("dtype"), id_names("names");
+  Ref columns = getattr(frame, id_columns), index = getattr(frame, id_index);
+  Ref index_dtypes = getattr_opt(index.get(), id_dtypes);  // a MultiIndex's levels
+  if (!index_dtypes)
+    index_dtypes = new_list(), list_append(index_dtypes.get(), getattr(index.get(), id_dtype).get());
+  Ref parts = tuple({reinterpret_cast<PyObject*>(Py_TYPE(columns.get())), check(PySequence_List(columns.get())).get(),
+                     check(PySequence_List(getattr(frame, id_dtypes).get())).get(),
+                     reinterpret_cast<PyObject*>(Py_TYPE(index.get())), check(PySequence_List(index_dtypes.get())).get(),
+                     check(PySequence_List(getattr(index.get(), id_names).get())).get(), restored});
+  Ref text = check(PyObject_Repr(parts.get()));
+  std::string layout(utf8(text.get()));
+  if (layout.find("dtype('O')") != std::string::npos || layout.find("object") != std::string::npos) {
+    return std::nullopt;
+  }
+  return layout;
+}
+
+// Verdicts by layout ("" for a frame that reads back); bounded, under the GIL.
+std::unordered_map<std::string, std::string>& verdicts() {
+  static auto* known = new std::unordered_map<std::string, std::string>();
+  return *known;
+}
+
+// Arrow IPC bytes of `frame` (with what the reader restores put in `meta`),
+// or an empty Ref with `why` when Arrow cannot write it or it does not read
+// back identical.
+Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why) {
+  static const Id id_columns("columns"), id_start("start"), id_stop("stop"), id_step("step"),
+      id_columns_range("columns_range"), id_index_freq("index_freq");
+  constexpr std::size_t kLayoutsKept = 4096;
+  why.clear();
+  Ref pd = c.global(id_pd);
+  Ref columns = getattr(frame, id_columns);
+  Ref range_cls = getattr(pd.get(), id_RangeIndex);
+  if (Py_TYPE(columns.get()) == reinterpret_cast<PyTypeObject*>(range_cls.get())) {
+    Ref range = tuple({getattr(columns.get(), id_start).get(), getattr(columns.get(), id_stop).get(),
+                       getattr(columns.get(), id_step).get()});
+    dict_set(meta, id_columns_range, check(PySequence_List(range.get())).get());
+  }
+  Ref freq = index_freq(c, frame);
+  if (freq.get() != Py_None) dict_set(meta, id_index_freq, freq.get());
+  Ref payload = arrow_bytes(c, frame, why);
+  if (!payload) return nullptr;
+  Ref range = dict_get(meta, id_columns_range);
+  const std::optional<std::string> layout = layout_of(frame, tuple({range ? range.get() : Py_None, freq.get()}).get());
+  if (layout) {
+    auto known = verdicts().find(*layout);
+    if (known != verdicts().end()) {
+      why = known->second;
+      return why.empty() ? payload : nullptr;
+    }
+  }
+  if (!reads_back(c, frame, payload.get(), meta)) why = "it does not read back from Arrow unchanged";
+  if (layout) {
+    if (verdicts().size() >= kLayoutsKept) verdicts().clear();
+    verdicts().emplace(*layout, why);
+  }
+  return why.empty() ? payload : nullptr;
 }
 
 std::size_t put_header(char* out, char kind, bool tagged, std::size_t meta_size) {
