@@ -384,3 +384,23 @@ def test_an_error_answer_fails_one_command_and_sharing_goes_on(redis_server, red
         cleanup()
     assert shared_while_refused is (refuse is refuse_scripts)  # GET and SET alone still share
     assert len(warnings_of(caplog)) == 1 and "refused" in warnings_of(caplog)[0]
+
+
+def test_a_store_in_a_reference_cycle_is_collected_with_its_threads_done(redis_client):
+    import gc
+    import weakref
+
+    store = RedisStore(redis_client, "t", lease=0.3)
+    store.itself = store  # a cycle through the instance dict, which the collector must see
+    store._begin_inflight("eod", ("VNM",))
+    renewers = [t for t in threading.enumerate() if t.name == "private_core.redisstore leases"]
+    assert len(renewers) >= 1
+    store._end_inflight("eod", ("VNM",))
+    for renewer in renewers:
+        renewer.join(5)  # it ends at its next round, finding no lease held
+        assert not renewer.is_alive()
+    gone = weakref.ref(store)
+    del store
+    gc.collect()
+    assert gone() is None
+    assert redis_client.keys("t:*:f") == []
