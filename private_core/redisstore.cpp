@@ -176,7 +176,14 @@ struct Store final : ForkAware {
   }
 };
 
-Store& store_of(const Call& c) { return NativeType<Store>::of(c); }
+// The state of a method's store; a store that __init__ has not set up (made
+// by __new__ alone, or emptied by the garbage collector) has none to use.
+Store& store_of(const Call& c) {
+  Store& s = NativeType<Store>::of(c);
+  if (!s.local || !s.link.client())
+    raise(PyExc_RuntimeError, "the RedisStore is not initialised: call __init__ first");
+  return s;
+}
 
 // ---------------------------------------------------------------------------
 // Names in Redis: "<prefix>:{<slot>}:e" holds the entry, ":w" the server time
@@ -293,7 +300,7 @@ void check_client(PyObject* redis) {
 
 Ref redis_store_init(Call& c) {
   static const Id id_register_script("register_script"), id_enable("enable_singleflight");
-  Store& s = store_of(c);
+  Store& s = NativeType<Store>::of(c);
   PyObject* redis = c[InitArg::redis];
   const double lease = c.real(InitArg::lease);
   const double retry_interval = c.real(InitArg::retry_interval);
@@ -638,7 +645,10 @@ bool renew_step(PyObject* /*owner*/, void* context) {
   return true;
 }
 
-Ref store_local(PyObject* self) { return Ref::borrow(NativeType<Store>::of(self).local.get()); }
+Ref store_local(PyObject* self) {
+  const Ref& local = NativeType<Store>::of(self).local;
+  return local ? local : none();
+}
 Ref store_outage(PyObject* self) { return boolean(NativeType<Store>::of(self).link.out()); }
 
 const FnSpec kInit{"__init__",

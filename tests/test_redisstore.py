@@ -292,6 +292,11 @@ def test_constructor_checks_and_keeps_the_secret_out_of_sight(redis_server, redi
             RedisStore(redis_client, **{option: value})
     store = RedisStore(redis_client, secret="hunter2-secret")
     assert "hunter2" not in repr(store) + repr(vars(store))
+    for method, args in (("get", ("eod", ("VNM",))), ("_begin_inflight", ("eod", ("VNM",))), ("clear_all", ())):
+        with pytest.raises(RuntimeError, match="__init__"):
+            getattr(RedisStore.__new__(RedisStore), method)(*args)
+    with pytest.raises(TypeError, match="RedisStore"):
+        RedisStore.get(object(), "eod", ("VNM",))
 
 
 def test_processes_exit_cleanly_while_their_leases_are_renewed(redis_server):
