@@ -7,6 +7,7 @@ import sys
 import threading
 import time
 import warnings
+import weakref
 from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
@@ -74,6 +75,10 @@ def test_a_forked_child_and_its_parent_never_both_fetch_one_slot(redis_server, r
     lease = 0.3
     store = RedisStore(redis_server.client(), "fork", lease=lease)
     assert store._begin_inflight("eod", ("HELD",)) is True  # the renewing thread runs at the fork
+    orphan = RedisStore(redis_server.client(), "fork", lease=lease)
+    orphan._begin_inflight("eod", ("ORPHAN",))
+    orphan_ref = weakref.ref(orphan)
+    del orphan  # its renewing thread holds the last reference, which the child's reset drops
     read_end, write_end = os.pipe()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running: the point of the test
@@ -91,7 +96,8 @@ def test_a_forked_child_and_its_parent_never_both_fetch_one_slot(redis_server, r
     parent_first = store._begin_inflight("eod", ("BOTH",))
     with os.fdopen(read_end) as pipe:
         child_first, renewed = pipe.read().split()
-    os.waitpid(pid, 0)
+    assert os.waitpid(pid, 0)[1] == 0, "the child did not exit cleanly"
+    orphan_ref()._end_inflight("eod", ("ORPHAN",))
     assert [parent_first, child_first == "True"].count(True) == 1
     assert renewed == "True", "the child's lease was not renewed"
     for slot in ("BOTH", "HELD"):
