@@ -10,6 +10,8 @@ from datetime import date, datetime, timedelta, timezone
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("pyarrow")
 redis = pytest.importorskip("redis")
@@ -410,3 +412,29 @@ def test_a_store_in_a_reference_cycle_is_collected_with_its_threads_done(redis_c
     gc.collect()
     assert gone() is None
     assert redis_client.keys("t:*:f") == []
+
+
+PREFIX_TEXT = st.text(alphabet='a:{}"(),\\*', min_size=1, max_size=8)
+KEY_ELEMENT = st.one_of(st.integers(-3, 3), st.text(alphabet='a:{}"(),\\*', max_size=4), st.none())
+
+
+# Against the model "a store's names are its own prefix, a slot of it and a kind": whatever two
+# prefixes are, clearing one leaves every name the other wrote.
+@settings(max_examples=60)
+@given(mine=PREFIX_TEXT, other=PREFIX_TEXT, keys=st.lists(st.tuples(KEY_ELEMENT, KEY_ELEMENT), min_size=1, max_size=3),
+       namespace=st.sampled_from(["eod", 'e"{', "x}:e"]))
+def test_clearing_any_prefix_leaves_any_other_whole(redis_server, mine, other, keys, namespace):
+    assume(mine != other)
+    with redis_server.client() as client:
+        client.flushdb()
+        store, neighbour = RedisStore(client, mine), RedisStore(client, other)
+        for key in keys:
+            store.set(namespace, key, [1])
+        ours = set(client.keys("*"))
+        for key in keys:
+            neighbour.set(namespace, key, [2])
+        theirs = set(client.keys("*")) - ours
+        assert len(theirs) == len(ours), "two prefixes wrote one name"
+        (store.clear_ns if len(keys) % 2 else lambda _: store.clear_all())(namespace)
+        assert set(client.keys("*")) == theirs
+        client.connection_pool.disconnect()

@@ -16,7 +16,7 @@ import pytest
 pytest.importorskip("pyarrow")
 pytest.importorskip("redis")
 
-from redis.backoff import NoBackoff  # noqa: E402
+from redis.backoff import ExponentialBackoff, NoBackoff  # noqa: E402
 from redis.retry import Retry  # noqa: E402
 
 from private_core.redisstore import RedisStore  # noqa: E402
@@ -161,4 +161,21 @@ def test_a_paused_redis_costs_the_first_call_at_most_twice_the_socket_timeout(re
     while store._outage and time.monotonic() < deadline:  # sharing resumes once Redis answers
         time.sleep(0.02)
     assert not store._outage
+    client.connection_pool.disconnect()
+
+
+# The client's own retry settings never stretch the call that meets an outage.
+@pytest.mark.parametrize("retry", [None, Retry(ExponentialBackoff(cap=2, base=0.5), 6), Retry(NoBackoff(), 3)])
+def test_a_stopped_redis_costs_the_first_call_little_whatever_the_client_retries(redis_server, redis_client, caplog,
+                                                                                   retry):
+    client = redis_server.client(socket_timeout=SOCKET_TIMEOUT, **({} if retry is None else {"retry": retry}))
+    store = RedisStore(client, "t", retry_interval=0.05)
+    store.get("eod", ("WARM",))
+    redis_server.stop()
+    began = time.monotonic()
+    for step in (lambda: store.get("eod", ("VNM",)), lambda: store._begin_inflight("eod", ("VNM",)),
+                 lambda: store.set("eod", ("VNM",), FRAME), lambda: store._end_inflight("eod", ("VNM",))):
+        step()
+    assert time.monotonic() - began <= 2 * SOCKET_TIMEOUT
+    assert store._outage and len([r for r in caplog.records if r.levelno == logging.WARNING]) == 1
     client.connection_pool.disconnect()
