@@ -10,6 +10,7 @@ importable so that "spawn" workers can run them.
 from __future__ import annotations
 
 import multiprocessing
+import time
 from typing import Any, Sequence
 
 import pandas as pd
@@ -54,23 +55,29 @@ def eod_worker(base_url: str, api_key: str, redis_url: str, symbols: Sequence[st
 
 
 def run_fleet(base_url: str, api_key: str, redis_url: str, symbols: Sequence[str], *, workers: int,
-              rounds: int = 1, between_rounds: Any = None) -> list[tuple[int, list[Any]]]:
-    """Runs ``workers`` spawned processes of `eod_worker`; ``between_rounds(n)`` runs
-    in this process after round ``n`` has finished everywhere.  Returns what the
-    workers reported, as (round, fingerprints) pairs."""
+              rounds: int = 1, between_rounds: Any = None, worker: Any = eod_worker,
+              durations: list[float] | None = None) -> list[tuple[int, list[Any]]]:
+    """Runs ``workers`` spawned processes of ``worker`` (`eod_worker`'s arguments);
+    ``between_rounds(n)`` runs in this process after round ``n`` has finished
+    everywhere, and ``durations`` receives each round's wall time, from the
+    moment every worker is ready to the last report.  Returns what the workers
+    reported, as (round, fingerprints) pairs."""
     context = multiprocessing.get_context("spawn")
     barrier = context.Barrier(workers + 1)
     results = context.Queue()
-    processes = [context.Process(target=eod_worker, args=(base_url, api_key, redis_url, list(symbols), rounds,
-                                                          barrier, results), daemon=True) for _ in range(workers)]
+    processes = [context.Process(target=worker, args=(base_url, api_key, redis_url, list(symbols), rounds,
+                                                      barrier, results), daemon=True) for _ in range(workers)]
     for process in processes:
         process.start()
     reports = []
     try:
         for round_number in range(rounds):
             barrier.wait(TIMEOUT)
+            began = time.perf_counter()
             # Every worker reports when it has finished the round: counting then sees the whole round.
             reports += [results.get(timeout=TIMEOUT) for _ in range(workers)]
+            if durations is not None:
+                durations.append(time.perf_counter() - began)
             if between_rounds is not None:
                 between_rounds(round_number)
         for process in processes:

@@ -1,33 +1,23 @@
 """A cache store shared through Redis, with a process-local store in front."""
 
 from datetime import timedelta
-from threading import Thread
-from typing import Any, Dict, List, Optional, Set, Union
+from typing import Any, Dict, Optional, Union
+
+from typing_extensions import disjoint_base
 
 from .memstore import CacheEntry, CacheKey, Namespace, _Cache
 
 __all__ = ["RedisStore"]
 
+@disjoint_base
 class RedisStore:
     """Cache store shared through Redis, with a process-local _Cache in front.
     Single-flight across processes; leases free the slots of dead processes."""
 
-    _redis: Any
-    _prefix: str
-    _local: _Cache
-    _mac: Any
-    _lease: float
-    _lease_ms: int
-    _retry_interval: float
-    _outage: bool
-    _prober: Optional[Thread]
-    _held: Dict[bytes, List[str]]
-    _renewer: Optional[Thread]
-    _unshared: Set[str]
-    _holder: str
-    _begin_script: Any
-    _end_script: Any
-    _renew_script: Any
+    @property
+    def _local(self) -> _Cache: ...
+    @property
+    def _outage(self) -> bool: ...
     def __init__(
         self,
         redis: Any,
@@ -51,5 +41,3 @@ class RedisStore:
     def clear_all(self) -> None: ...
     def _begin_inflight(self, ns: Namespace, key: CacheKey) -> bool: ...
     def _end_inflight(self, ns: Namespace, key: CacheKey) -> None: ...
-    def _renew_leases(self) -> None: ...
-    def _probe_redis(self) -> None: ...

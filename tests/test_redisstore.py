@@ -10,6 +10,8 @@ from datetime import date, datetime, timedelta, timezone
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("pyarrow")
 redis = pytest.importorskip("redis")
@@ -72,6 +74,8 @@ def test_random_frames_read_back_identical_in_another_process(pair, seed):
 @pytest.mark.parametrize("value", [
     pd.DataFrame(), pd.DataFrame({0: [1, 2], 1: [3.5, 4.0]}), pd.DataFrame({"s": pd.array(["a", None], dtype="str")}),
     {"data": [{"x": 1, "y": [1.5, None, True, "é"]}]}, [1, "two", None],
+    pd.DataFrame({"x": [1, 2, 3]}, index=pd.date_range("2024-01-01", periods=3, freq="B")),  # freq comes back too
+    pd.DataFrame({"x": [1, 2]}, index=pd.timedelta_range("1h", periods=2, freq="30min")),
 ])
 def test_other_shareable_values_read_back_equal(pair, value):
     pair[0].set("v", ("k",), value)
@@ -270,7 +274,7 @@ def test_redis_outage_falls_back_and_recovers_by_itself(redis_server, redis_clie
     for symbol in ("VNM", "FPT", "FPT", "HPG"):
         ask(symbol)
     assert fetched == ["VNM", "FPT", "HPG"] and len(warnings_of(caplog)) == 1
-    assert a._cache._held == {} and a._cache._local._inflight == {}
+    assert a._cache._local._inflight == {}
     redis_server.start()
     deadline = time.monotonic() + 10
     while a._cache._outage and time.monotonic() < deadline:  # the probe notices within retry_interval
@@ -285,18 +289,23 @@ def test_constructor_checks_and_keeps_the_secret_out_of_sight(redis_server, redi
     for bad, error in ((b"", ValueError), (1, TypeError)):
         with pytest.raises(error):
             RedisStore(redis_client, secret=bad)
-    for option in ("lease", "retry_interval"):
+    for option, value in (("lease", 0), ("lease", 0.001), ("lease", float("nan")), ("retry_interval", 0)):
         with pytest.raises(ValueError, match=option):
-            RedisStore(redis_client, **{option: 0})
+            RedisStore(redis_client, **{option: value})
     store = RedisStore(redis_client, secret="hunter2-secret")
     assert "hunter2" not in repr(store) + repr(vars(store))
+    for method, args in (("get", ("eod", ("VNM",))), ("_begin_inflight", ("eod", ("VNM",))), ("clear_all", ())):
+        with pytest.raises(RuntimeError, match="__init__"):
+            getattr(RedisStore.__new__(RedisStore), method)(*args)
+    with pytest.raises(TypeError, match="RedisStore"):
+        RedisStore.get(object(), "eod", ("VNM",))
 
 
 def test_processes_exit_cleanly_while_their_leases_are_renewed(redis_server):
     # A renewing thread woken during interpreter shutdown used to crash the process (SIGSEGV).
     script = (f"import time, redis; from private_core.redisstore import RedisStore; "
-              f"RedisStore(redis.Redis(port={redis_server.port}), 'exit', lease=0.003)._begin_inflight('ns', ('k',)); "
-              f"time.sleep(0.05)")
+              f"RedisStore(redis.Redis(port={redis_server.port}), 'exit', lease=0.1)._begin_inflight('ns', ('k',)); "
+              f"time.sleep(0.1)")
     for _ in range(3):
         done = subprocess.run([sys.executable, "-X", "dev", "-P", "-c", script], capture_output=True, text=True,
                               timeout=60)
@@ -330,3 +339,102 @@ def test_no_path_keeps_memory_or_references(redis_server, redis_client, quick_cl
         redis_server.stop()
         store = RedisStore(quick_client, "t", retry_interval=0.05)
     assert_no_leak(calls[path], expected=TypeError, watched=[small, key])
+
+
+# A prefix's clear removes its own entries only, whatever the other prefixes are.
+@pytest.mark.parametrize("mine, other", [("a", "a:{x"), ("app", "app:{v2}"), ("t", 't:{"eod":(1)}:e:{'),
+                                         ("t*", "tx"), ("t", "t:{")])
+def test_clearing_leaves_prefixes_that_begin_alike_whole(redis_client, mine, other):
+    store, neighbour = RedisStore(redis_client, mine), RedisStore(redis_client, other)
+    for each in (store, neighbour):
+        each.set("eod", (1,), [1])
+        each.set("eod", ("x", 2), [2])
+    theirs = sorted(name for name in redis_client.keys("*") if name.startswith(other.encode() + b":{"))
+    store.clear_ns("eod")
+    store.clear_all()
+    assert store.get("eod", (1,)) is None
+    assert sorted(name for name in redis_client.keys("*") if name.startswith(other.encode() + b":{")) == theirs
+    neighbour._local.clear_all()
+    assert neighbour.get("eod", ("x", 2)).data == [2]
+
+
+def refuse_writes(redis_server, redis_client):
+    """A full Redis (OOM): the refusal ends when memory is freed."""
+    redis_client.config_set("maxmemory", 1)
+    return redis_server.client(), lambda: redis_client.config_set("maxmemory", 0), lambda: None
+
+
+def refuse_scripts(redis_server, redis_client):
+    """An ACL user without scripting: GET and SET are all it may send."""
+    redis_client.acl_setuser("noscript", enabled=True, passwords=["+pw"], keys=["*"],
+                             commands=["+@all", "-@scripting"])
+    client = redis_server.client(username="noscript", password="pw")
+    return client, lambda: None, lambda: (client.connection_pool.disconnect(), redis_client.acl_deluser("noscript"))
+
+
+# An error answer fails the one command it answers: no outage, one warning per kind of error.
+@pytest.mark.parametrize("refuse", [refuse_writes, refuse_scripts])
+def test_an_error_answer_fails_one_command_and_sharing_goes_on(redis_server, redis_client, caplog, refuse):
+    client, lift, cleanup = refuse(redis_server, redis_client)
+    writer, reader = RedisStore(client, "t"), RedisStore(redis_client, "t")
+    try:
+        for symbol in ("VNM", "FPT"):
+            writer._begin_inflight("eod", (symbol,))
+            assert writer.set("eod", (symbol,), [symbol]).data == [symbol]
+            writer._end_inflight("eod", (symbol,))
+        shared_while_refused = reader.get("eod", ("FPT",)) is not None
+        lift()
+        writer.set("eod", ("HPG",), ["HPG"])
+        assert reader.get("eod", ("HPG",)).data == ["HPG"] and not writer._outage
+    finally:
+        lift()
+        cleanup()
+    assert shared_while_refused is (refuse is refuse_scripts)  # GET and SET alone still share
+    assert len(warnings_of(caplog)) == 1 and "refused" in warnings_of(caplog)[0]
+
+
+def test_a_store_in_a_reference_cycle_is_collected_with_its_threads_done(redis_client):
+    import gc
+    import weakref
+
+    store = RedisStore(redis_client, "t", lease=0.3)
+    store.itself = store  # a cycle through the instance dict, which the collector must see
+    before = set(threading.enumerate())
+    store._begin_inflight("eod", ("VNM",))
+    renewers = [t for t in set(threading.enumerate()) - before if t.name == "private_core.redisstore leases"]
+    assert len(renewers) == 1
+    store._end_inflight("eod", ("VNM",))
+    for renewer in renewers:
+        renewer.join(5)  # it ends at its next round, finding no lease held
+        assert not renewer.is_alive()
+    gone = weakref.ref(store)
+    del store
+    gc.collect()
+    assert gone() is None
+    assert redis_client.keys("t:*:f") == []
+
+
+PREFIX_TEXT = st.text(alphabet='a:{}"(),\\*', min_size=1, max_size=8)
+KEY_ELEMENT = st.one_of(st.integers(-3, 3), st.text(alphabet='a:{}"(),\\*', max_size=4), st.none())
+
+
+# Against the model "a store's names are its own prefix, a slot of it and a kind": whatever two
+# prefixes are, clearing one leaves every name the other wrote.
+@settings(max_examples=60)
+@given(mine=PREFIX_TEXT, other=PREFIX_TEXT, keys=st.lists(st.tuples(KEY_ELEMENT, KEY_ELEMENT), min_size=1, max_size=3),
+       namespace=st.sampled_from(["eod", 'e"{', "x}:e"]))
+def test_clearing_any_prefix_leaves_any_other_whole(redis_server, mine, other, keys, namespace):
+    assume(mine != other)
+    with redis_server.client() as client:
+        client.flushdb()
+        store, neighbour = RedisStore(client, mine), RedisStore(client, other)
+        for key in keys:
+            store.set(namespace, key, [1])
+        ours = set(client.keys("*"))
+        for key in keys:
+            neighbour.set(namespace, key, [2])
+        theirs = set(client.keys("*")) - ours
+        assert len(theirs) == len(ours), "two prefixes wrote one name"
+        (store.clear_ns if len(keys) % 2 else lambda _: store.clear_all())(namespace)
+        assert set(client.keys("*")) == theirs
+        client.connection_pool.disconnect()

@@ -125,6 +125,34 @@ std::string slot_text(PyObject* ns, PyObject* key) {
   return out;
 }
 
+bool is_slot_text(std::string_view text) {
+  // Past the quoted text that starts at `at` (its closing quote), or npos.
+  auto skip_quoted = [&](std::size_t at) -> std::size_t {
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+      if (text[i] == '\\') {
+        ++i;
+      } else if (text[i] == '"') {
+        return i + 1;
+      }
+    }
+    return std::string_view::npos;
+  };
+  if (text.empty() || text[0] != '"') return false;
+  std::size_t at = skip_quoted(0);
+  if (at == std::string_view::npos || at >= text.size() || text[at] != ':') return false;
+  for (++at; at < text.size();) {
+    const char ch = text[at];
+    if (ch == '{' || ch == '}') return false;
+    if (ch == '"') {
+      at = skip_quoted(at);
+      if (at == std::string_view::npos) return false;
+    } else {
+      ++at;
+    }
+  }
+  return true;
+}
+
 std::string glob_escape(std::string_view text) {
   std::string out;
   out.reserve(text.size());

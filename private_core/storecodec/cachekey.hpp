@@ -21,6 +21,10 @@ namespace cachekey {
 std::string slot_text(PyObject* ns, PyObject* key);
 // The text a namespace's slots begin with ('"ns":').
 std::string namespace_text(PyObject* ns);
+// Whether `text` can be a slot's text: a quoted namespace, ':', then a key
+// with no brace outside its quoted texts.  Tells a store's own names apart
+// from those of a prefix that merely begins like it ("a" and "a:{x").
+bool is_slot_text(std::string_view text);
 // `text` with the glob characters of a SCAN MATCH pattern escaped.
 std::string glob_escape(std::string_view text);
 

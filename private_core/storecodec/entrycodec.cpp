@@ -3,12 +3,14 @@
 
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 
 namespace entrycodec {
 namespace {
 using namespace pcrt;
 
-constexpr char kMagic[4] = {'P', 'C', 'E', '1'};
+// Version 2 writes its times in UTC; a version 1 entry (local times) is foreign.
+constexpr char kMagic[4] = {'P', 'C', 'E', '2'};
 constexpr std::size_t kHeader = 10;  // magic, kind, flags, meta length
 constexpr std::size_t kTag = 32;
 constexpr char kFrame = 'F', kJson = 'J';
@@ -79,50 +81,55 @@ Ref tag_of(PyObject* mac, std::string_view redis_key, PyObject* body) {
 }
 
 // The frame in an Arrow IPC stream, checked in full first: the bytes may come
-// from anyone who can write to the server.
-Ref read_frame(const Call& c, PyObject* payload, PyObject* columns_range) {
+// from anyone who can write to the server.  `meta` restores what Arrow does
+// not keep: a RangeIndex of columns and the frequency of a datetime index.
+Ref read_frame(const Call& c, PyObject* payload, PyObject* meta) {
   static const Id id_ipc("ipc"), id_open_stream("open_stream"), id_read_all("read_all"), id_validate("validate"),
-      id_full("full"), id_to_pandas("to_pandas"), id_columns("columns");
+      id_full("full"), id_to_pandas("to_pandas"), id_columns("columns"), id_index("index"), id_freq("freq"),
+      id_columns_range("columns_range"), id_index_freq("index_freq");
   Ref pa = c.global(id_pa);
   Ref ipc = getattr(pa.get(), id_ipc);
   Ref reader = call_method(ipc.get(), id_open_stream, {payload});
   Ref table = call_method(reader.get(), id_read_all);
   call_method(table.get(), id_validate, {}, {{id_full, Py_True}});
   Ref frame = call_method(table.get(), id_to_pandas);
-  if (columns_range != nullptr && columns_range != Py_None) {
+  Ref columns_range = meta != nullptr ? dict_get(meta, id_columns_range) : Ref();
+  if (columns_range && columns_range.get() != Py_None) {
     // Arrow names columns by text; a RangeIndex of columns is restored from the meta.
     Ref pd = c.global(id_pd);
     Ref range_cls = getattr(pd.get(), id_RangeIndex);
-    Ref args = check(PySequence_Tuple(columns_range));
+    Ref args = check(PySequence_Tuple(columns_range.get()));
     Ref range = check(PyObject_Call(range_cls.get(), args.get(), nullptr));
     setattr(frame.get(), id_columns, range.get());
+  }
+  Ref freq = meta != nullptr ? dict_get(meta, id_index_freq) : Ref();
+  if (freq && freq.get() != Py_None) {
+    // The index's own class checks that the stamps follow the frequency.
+    Ref index = getattr(frame.get(), id_index);
+    Ref index_cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(index.get())));
+    Ref restored = call(index_cls.get(), {index.get()}, {{id_freq, freq.get()}});
+    setattr(frame.get(), id_index, restored.get());
   }
   return frame;
 }
 
-// Arrow IPC bytes of `frame` (and the columns' range for the meta), or an
-// empty Ref with `why` when Arrow cannot write it or it does not read back
-// identical: values, dtypes, index, column order and names.
-Ref write_frame(const Call& c, PyObject* frame, Ref& columns_range, std::string& why) {
+// The frequency of a datetime or timedelta index (None for other indexes),
+// which Arrow does not keep.
+Ref index_freq(const Call& c, PyObject* frame) {
+  static const Id id_index("index"), id_DatetimeIndex("DatetimeIndex"), id_TimedeltaIndex("TimedeltaIndex"),
+      id_freqstr("freqstr");
+  Ref pd = c.global(id_pd);
+  Ref index = getattr(frame, id_index);
+  Ref kinds = tuple({getattr(pd.get(), id_DatetimeIndex).get(), getattr(pd.get(), id_TimedeltaIndex).get()});
+  if (!isinstance(index.get(), kinds.get())) return none();
+  return getattr(index.get(), id_freqstr);
+}
+
+// The Arrow IPC stream of `frame`, or an empty Ref with `why` when Arrow cannot write it.
+Ref arrow_bytes(const Call& c, PyObject* frame, std::string& why) {
   static const Id id_Table("Table"), id_from_pandas("from_pandas"), id_BufferOutputStream("BufferOutputStream"),
       id_ipc("ipc"), id_new_stream("new_stream"), id_schema("schema"), id_write_table("write_table"),
-      id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes"), id_columns("columns"),
-      id_start("start"), id_stop("stop"), id_step("step"), id_check_exact("check_exact"),
-      id_check_freq("check_freq"), id_check_index_type("check_index_type"), id_check_column_type("check_column_type");
-  Ref pd = c.global(id_pd);
-  Ref columns = getattr(frame, id_columns);
-  Ref range_cls = getattr(pd.get(), id_RangeIndex);
-  if (Py_TYPE(columns.get()) == reinterpret_cast<PyTypeObject*>(range_cls.get())) {
-    Ref start = getattr(columns.get(), id_start), stop = getattr(columns.get(), id_stop),
-        step = getattr(columns.get(), id_step);
-    columns_range = new_list(3);
-    PyList_SET_ITEM(columns_range.get(), 0, start.release());
-    PyList_SET_ITEM(columns_range.get(), 1, stop.release());
-    PyList_SET_ITEM(columns_range.get(), 2, step.release());
-  } else {
-    columns_range = none();
-  }
-  Ref payload;
+      id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes");
   try {
     Ref pa = c.global(id_pa);
     Ref table_cls = getattr(pa.get(), id_Table);
@@ -133,7 +140,7 @@ Ref write_frame(const Call& c, PyObject* frame, Ref& columns_range, std::string&
     call_method(writer.get(), id_write_table, {table.get()});
     call_method(writer.get(), id_close);
     Ref buffer = call_method(sink.get(), id_getvalue);
-    payload = call_method(buffer.get(), id_to_pybytes);
+    return call_method(buffer.get(), id_to_pybytes);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
     Ref text = check(PyObject_Str(exc.get()));
@@ -141,20 +148,89 @@ Ref write_frame(const Call& c, PyObject* frame, Ref& columns_range, std::string&
           std::string(utf8(text.get())).substr(0, 200) + ")";
     return nullptr;
   }
+}
+
+// Whether `payload` reads back as `frame`: values, dtypes, index and its
+// frequency, column order and names.
+bool reads_back(const Call& c, PyObject* frame, PyObject* payload, PyObject* meta) {
+  static const Id id_check_exact("check_exact"), id_check_index_type("check_index_type"),
+      id_check_column_type("check_column_type");
   try {
-    Ref back = read_frame(c, payload.get(), columns_range.get());
+    Ref back = read_frame(c, payload, meta);
     Ref check_equal = c.global(id_assert_frame_equal);
     call(check_equal.get(), {back.get(), frame},
-         {{id_check_exact, Py_True},
-          {id_check_freq, Py_False},
-          {id_check_index_type, Py_True},
-          {id_check_column_type, Py_True}});
+         {{id_check_exact, Py_True}, {id_check_index_type, Py_True}, {id_check_column_type, Py_True}});
+    return true;
   } catch (const Raised&) {
     catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    why = "it does not read back from Arrow unchanged";
-    return nullptr;
+    return false;
   }
-  return payload;
+}
+
+// The text of what decides whether a frame reads back from Arrow unchanged
+// when it holds no Python objects: column names and dtypes, the index's
+// class, dtypes, names, and what the reader restores (`restored`).  Frames alike in it all read back or
+// all fail, so the check runs once per layout.  Nothing for a frame with an
+// object dtype anywhere: whether those read back depends on the values.
+std::optional<std::string> layout_of(PyObject* frame, PyObject* restored) {
+  static const Id id_columns("columns"), id_dtypes("dtypes"), id_index("index"), id_dtype("dtype"), id_names("names");
+  Ref columns = getattr(frame, id_columns), index = getattr(frame, id_index);
+  Ref index_dtypes = getattr_opt(index.get(), id_dtypes);  // a MultiIndex's levels
+  if (!index_dtypes)
+    index_dtypes = new_list(), list_append(index_dtypes.get(), getattr(index.get(), id_dtype).get());
+  Ref parts = tuple({reinterpret_cast<PyObject*>(Py_TYPE(columns.get())), check(PySequence_List(columns.get())).get(),
+                     check(PySequence_List(getattr(frame, id_dtypes).get())).get(),
+                     reinterpret_cast<PyObject*>(Py_TYPE(index.get())), check(PySequence_List(index_dtypes.get())).get(),
+                     check(PySequence_List(getattr(index.get(), id_names).get())).get(), restored});
+  Ref text = check(PyObject_Repr(parts.get()));
+  std::string layout(utf8(text.get()));
+  if (layout.find("dtype('O')") != std::string::npos || layout.find("object") != std::string::npos) {
+    return std::nullopt;
+  }
+  return layout;
+}
+
+// Verdicts by layout ("" for a frame that reads back); bounded, under the GIL.
+std::unordered_map<std::string, std::string>& verdicts() {
+  static auto* known = new std::unordered_map<std::string, std::string>();
+  return *known;
+}
+
+// Arrow IPC bytes of `frame` (with what the reader restores put in `meta`),
+// or an empty Ref with `why` when Arrow cannot write it or it does not read
+// back identical.
+Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why) {
+  static const Id id_columns("columns"), id_start("start"), id_stop("stop"), id_step("step"),
+      id_columns_range("columns_range"), id_index_freq("index_freq");
+  constexpr std::size_t kLayoutsKept = 4096;
+  why.clear();
+  Ref pd = c.global(id_pd);
+  Ref columns = getattr(frame, id_columns);
+  Ref range_cls = getattr(pd.get(), id_RangeIndex);
+  if (Py_TYPE(columns.get()) == reinterpret_cast<PyTypeObject*>(range_cls.get())) {
+    Ref range = tuple({getattr(columns.get(), id_start).get(), getattr(columns.get(), id_stop).get(),
+                       getattr(columns.get(), id_step).get()});
+    dict_set(meta, id_columns_range, check(PySequence_List(range.get())).get());
+  }
+  Ref freq = index_freq(c, frame);
+  if (freq.get() != Py_None) dict_set(meta, id_index_freq, freq.get());
+  Ref payload = arrow_bytes(c, frame, why);
+  if (!payload) return nullptr;
+  Ref range = dict_get(meta, id_columns_range);
+  const std::optional<std::string> layout = layout_of(frame, tuple({range ? range.get() : Py_None, freq.get()}).get());
+  if (layout) {
+    auto known = verdicts().find(*layout);
+    if (known != verdicts().end()) {
+      why = known->second;
+      return why.empty() ? payload : nullptr;
+    }
+  }
+  if (!reads_back(c, frame, payload.get(), meta)) why = "it does not read back from Arrow unchanged";
+  if (layout) {
+    if (verdicts().size() >= kLayoutsKept) verdicts().clear();
+    verdicts().emplace(*layout, why);
+  }
+  return why.empty() ? payload : nullptr;
 }
 
 std::size_t put_header(char* out, char kind, bool tagged, std::size_t meta_size) {
@@ -170,19 +246,21 @@ Ref isoformat_or_none(PyObject* moment) {
   return moment == Py_None ? none() : call_method(moment, id_isoformat);
 }
 
+// An aware time: one that other processes, in other time zones, read alike.
 Ref moment_from(const Call& c, PyObject* text) {
-  static const Id id_fromisoformat("fromisoformat");
+  static const Id id_fromisoformat("fromisoformat"), id_utcoffset("utcoffset");
   if (text == Py_None) return none();
   if (!PyUnicode_CheckExact(text)) corrupt("a time in its meta is not a text");
   Ref datetime = c.global(id_datetime);
-  return call_method(datetime.get(), id_fromisoformat, {text});
+  Ref moment = call_method(datetime.get(), id_fromisoformat, {text});
+  if (call_method(moment.get(), id_utcoffset).get() == Py_None) corrupt("a time in its meta has no UTC offset");
+  return moment;
 }
 
 }  // namespace
 
 Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why) {
-  static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params"),
-      id_columns_range("columns_range");
+  static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params");
   PyObject* data = entry.data.get();
   Ref pd = c.global(id_pd);
   Ref frame_cls = getattr(pd.get(), id_DataFrame);
@@ -201,10 +279,8 @@ Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view re
   dict_set(meta.get(), id_params, entry.params.get());
   Ref payload;
   if (frame) {
-    Ref columns_range;
-    payload = write_frame(c, data, columns_range, why);
+    payload = write_frame(c, data, meta.get(), why);
     if (!payload) return nullptr;
-    if (columns_range.get() != Py_None) dict_set(meta.get(), id_columns_range, columns_range.get());
   } else {
     payload = json_dumps(c, data);
   }
@@ -233,7 +309,7 @@ Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view re
 
 Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view redis_key) {
   static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params"),
-      id_columns_range("columns_range"), id_compare_digest("compare_digest");
+      id_compare_digest("compare_digest");
   if (!PyBytes_Check(value)) corrupt("it is not bytes (is the client decoding responses?)");
   const char* in = PyBytes_AS_STRING(value);
   const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
@@ -273,8 +349,7 @@ Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view red
   entry.params = params;
   Ref payload = slice(value, kHeader + meta_size, body_size);
   if (kind == kFrame) {
-    Ref columns_range = dict_get(meta.get(), id_columns_range);
-    entry.data = read_frame(c, payload.get(), columns_range ? columns_range.get() : nullptr);
+    entry.data = read_frame(c, payload.get(), meta.get());
   } else {
     Ref payload_bytes = check(PyBytes_FromObject(payload.get()));
     entry.data = json_loads(c, payload_bytes.get());

@@ -1,6 +1,6 @@
 // The bytes of one shared cache entry, and back.
 //
-//   "PCE1" | kind ('F' frame, 'J' JSON) | flags (bit 0: tagged) | meta length
+//   "PCE2" | kind ('F' frame, 'J' JSON) | flags (bit 0: tagged) | meta length
 //   (4 bytes, big endian) | meta (JSON: fetched_at, expires_at, params) |
 //   payload (Arrow IPC stream, or JSON) | HMAC-SHA256 tag (32 bytes, tagged only)
 //
@@ -17,6 +17,8 @@
 
 namespace entrycodec {
 
+// The times are aware (UTC when written): processes in other time zones read
+// the same instants.
 struct Entry {
   pcrt::Ref data, fetched_at, expires_at, params;
 };
