@@ -433,9 +433,7 @@ Ref shareable(const Call& c, Store& s, PyObject* ns, const entrycodec::Entry& st
     value = entrycodec::encode(c, stored, s.mac.get(), bytes_view(name), why);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    Ref text = check(PyObject_Str(exc.get()));
-    why = std::string("it cannot be encoded (") + Py_TYPE(exc.get())->tp_name + ": " +
-          std::string(utf8(text.get())).substr(0, 200) + ")";
+    why = "it cannot be encoded (" + exception_text(exc.get()) + ")";
   }
   if (!value && !check(PySet_Contains(s.unshared.get(), ns))) {
     check(PySet_Add(s.unshared.get(), ns));

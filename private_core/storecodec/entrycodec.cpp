@@ -143,9 +143,7 @@ Ref arrow_bytes(const Call& c, PyObject* frame, std::string& why) {
     return call_method(buffer.get(), id_to_pybytes);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    Ref text = check(PyObject_Str(exc.get()));
-    why = std::string("Arrow cannot write it (") + Py_TYPE(exc.get())->tp_name + ": " +
-          std::string(utf8(text.get())).substr(0, 200) + ")";
+    why = "Arrow cannot write it (" + exception_text(exc.get()) + ")";
     return nullptr;
   }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pcrt/errors.hpp"
+#include "pcrt/gil.hpp"
 
 namespace pcrt {
 namespace {
@@ -43,6 +44,8 @@ PyObject* at_exit(PyObject*, PyObject*) {
   try {
     Daemon::stop_all_and_join();
     Py_RETURN_NONE;
+  } catch (const ThreadExit&) {
+    throw;  // a thread the interpreter ends: no thread state, no C API
   } catch (...) {
     translate_exception();
     return nullptr;
@@ -112,6 +115,8 @@ bool Daemon::start(PyObject* owner, double period) {
   running_daemons().push_back(this);
   try {
     call_method(thread.get(), id_start);
+  } catch (const ThreadExit&) {
+    throw;  // a thread the interpreter ends: no thread state, no C API
   } catch (...) {
     ended(generation);
     throw;
@@ -139,19 +144,14 @@ void Daemon::stop() {
 Daemon::Wake Daemon::pause(double seconds, std::uint64_t generation) {
   // Bounded so that the clock arithmetic cannot overflow; a step comes at least once in 11 days.
   const auto span = std::chrono::duration<double>(std::clamp(seconds, 0.0, 1e6));
-  Wake result = Wake::timeout;
-  Py_BEGIN_ALLOW_THREADS;
-  {
+  return without_gil([&] {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto stopped = [&] {
-      return stopped_generation_ >= generation || g_exiting.load();
-    };
+    auto stopped = [&] { return stopped_generation_ >= generation || g_exiting.load(); };
     wakeup_.wait_for(lock, span, [&] { return woken_ || stopped(); });
-    result = stopped() ? Wake::stopped : woken_ ? Wake::woken : Wake::timeout;
+    const Wake result = stopped() ? Wake::stopped : woken_ ? Wake::woken : Wake::timeout;
     woken_ = false;
-  }
-  Py_END_ALLOW_THREADS;
-  return result;
+    return result;
+  });
 }
 
 void Daemon::ended(std::uint64_t generation) noexcept {
@@ -171,6 +171,8 @@ PyObject* Daemon::run_loop(PyObject* capsule, PyObject*) {
     while (daemon->pause(daemon->period_, generation) != Wake::stopped) {
       if (!daemon->step_(run->owner.get(), daemon->context_)) break;
     }
+  } catch (const ThreadExit&) {
+    throw;  // a thread the interpreter ends: no thread state, no C API
   } catch (...) {
     daemon->ended(generation);
     translate_exception();

@@ -11,6 +11,8 @@ namespace {
 PyObject* get_attribute(PyObject* self, void* closure) {
   try {
     return static_cast<const Getter*>(closure)->get(self).release();
+  } catch (const ThreadExit&) {
+    throw;  // a thread the interpreter ends: no thread state, no C API
   } catch (...) {
     translate_exception();
     return nullptr;

@@ -114,6 +114,8 @@ class NativeType {
     try {
       new (as_object(self)->storage) State();
       as_object(self)->constructed = true;
+    } catch (const ThreadExit&) {
+      throw;  // a thread the interpreter ends: no thread state, no C API
     } catch (...) {
       translate_exception();
       Py_DECREF(self);
