@@ -38,7 +38,7 @@ from tessaro.exceptions import ApiKeyValidationError, DataDecodingError, HttpErr
 SANITIZED = bool(os.environ.get("PC_SANITIZED"))  # ASan's quarantine holds freed memory: no resident-size check
 WARMUP = 200
 TRACED = 1_000 if SANITIZED else 3_000
-MIN_TRACED = 500 if SANITIZED else 1_000
+MIN_TRACED = 200
 RESIDENT = 20_000
 WINDOWS = 6 if SANITIZED else 3
 BUDGET = 0.15  # seconds per loop that a slow path may take before its count is cut
