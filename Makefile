@@ -24,10 +24,17 @@ FIRST_RUN := $(if $(wildcard $(PY)),,yes)
 CXX_SOURCES := $(shell find runtime private_core -name '*.cpp' -o -name '*.hpp')
 CLANG_FORMAT := $(VENV)/bin/clang-format
 
-.PHONY: help test test-oldest build demo bench sanitize clean redis-server format format-check
+.PHONY: help test test-oldest build demo bench bench-check sanitize clean redis-server format format-check
+
+# The suites run on two worker processes (pytest-xdist): much of a test's time is
+# spent waiting (on sockets, child processes, paced requests), so two workers
+# keep two cores busy.  Tests marked `timing` all go to one worker, one after
+# the other (see tests/conftest.py).  `make test WORKERS=0` runs in one process.
+WORKERS ?= 2
+PYTEST := -P -m pytest -q -W error $(if $(filter-out 0,$(WORKERS)),-n $(WORKERS) --dist loadgroup)
 
 test: format-check build redis-server  ## build, install into .venv and run the whole test suite
-	$(PY) -P -m pytest -q -W error
+	$(PY) $(PYTEST)
 
 # The shared-cache tests and the demo start their own Redis (Debian's
 # redis-server) on a free loopback port; install it where it is missing and
@@ -109,25 +116,35 @@ OLDEST_SKIPPED := leaks properties load bad_input runtime runtime_flow fast_path
 test-oldest: build redis-server $(OLD_STAMP)  ## run the tests again on the oldest dependencies the package declares
 	@$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(OLD_SITE) \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
-	$(OLD_PY) -P -m pytest -q -W error $(foreach t,$(OLDEST_SKIPPED),--ignore=tests/test_$(t).py)
+	$(OLD_PY) $(PYTEST) $(foreach t,$(OLDEST_SKIPPED),--ignore=tests/test_$(t).py)
 
 demo: build redis-server  ## run the demo against the built-in local service
 	$(PY) -P demo/main.py
 
-bench: build  ## run every benchmark under bench/; fails when a target is missed
+bench: build  ## run every benchmark under bench/ and report each target as met or missed
 	$(PY) bench/run.py
 
-# ASan + UBSan build of everything, then the whole suite under it with warnings
-# as errors.  The build goes into its own directory, put ahead of .venv on the
-# module path for this run only, so .venv keeps the normal build and a plain
-# import works afterwards.  UBSan does not stop a process by default: here its
-# first report aborts it, as ASan's does; ASan writes its reports to a log
-# directory, so one from a child process that a test tolerated still fails the
-# run.  An allocation too large to serve fails with MemoryError, as it does
-# without ASan, instead of aborting.
+bench-check: build  ## the benchmarks as a gate: fails when a target is missed
+	$(PY) bench/run.py --check
+
+# ASan + UBSan build of everything, then the suite under it with warnings as
+# errors: every test that runs the native code.  Left out (SANITIZE_SKIPPED)
+# are the tests that give the sanitizers nothing to check: the stubs (mypy reads
+# them), what each module imports, the local service and the stand-ins (pure
+# Python), and the demo (in a child process, the calls that the end-to-end tests
+# make in this one); together they cost about two minutes under ASan.  The build
+# goes into its own directory, put ahead of .venv on the module path for this
+# run only, so .venv keeps the normal build and a plain import works afterwards.
+# UBSan does not stop a process by default: here its first report aborts it, as
+# ASan's does; ASan writes its reports to a log directory, so one from a child
+# process that a test tolerated still fails the run.  An allocation too large to
+# serve fails with MemoryError, as it does without ASan, instead of aborting.
+# Dev mode reaches the test workers through PYTHONDEVMODE, as they are
+# interpreters of their own.
 SAN_SITE := build/sanitize-site
 SAN_LOGS := build/sanitize-logs
-sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the suite under them
+SANITIZE_SKIPPED := stubs imports service stand_ins demo
+sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the native code's tests under them
 	rm -rf $(SAN_SITE) $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C cmake.define.PC_SANITIZE=ON -C cmake.define.PC_FAST_PATHS=OFF -C cmake.build-type=Debug \
@@ -137,7 +154,8 @@ sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the suit
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$(abspath $(SAN_LOGS))/asan \
 	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
-	PYTHONMALLOC=malloc $(PY) -X dev -P -m pytest -q -W error -p no:cacheprovider || status=$$?; \
+	PYTHONMALLOC=malloc PYTHONDEVMODE=1 $(PY) $(PYTEST) -p no:cacheprovider \
+	    $(foreach t,$(SANITIZE_SKIPPED),--ignore=tests/test_$(t).py) || status=$$?; \
 	if [ -n "$$(ls -A $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitizer reports above" >&2; status=1; fi; \
 	exit $$status
 

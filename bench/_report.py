@@ -1,8 +1,11 @@
 """One table and one verdict wording for every benchmark script.
 
 A script builds a list of `Row`s and ends with ``sys.exit(report(title, rows))``:
-the table is printed, and the exit status is 1 when any row misses its target,
-so ``make bench`` (``bench/run.py``) fails on a missed target.
+the table is printed, and the exit status is `MISSED_STATUS` when any row
+misses its target (1 stays a script that failed: an uncaught exception).
+``bench/run.py`` (``make bench``) reports the misses of every script and fails
+on them only with ``--check`` (``make bench-check``): timings on a busy machine
+are a report, not a verdict.
 
 A row compares our figure with a reference (a plain-Python rendering, or a
 floor no client can beat) as ``speed-up = reference / ours``; `target` is the
@@ -19,6 +22,7 @@ from dataclasses import asdict, dataclass
 from typing import Optional, Sequence
 
 MET, MISSED, NO_TARGET = "met", "MISSED", "-"
+MISSED_STATUS = 3
 
 # Every table reported in this process, as (title, rows).  bench/run.py runs
 # each script in a process of its own (a script may patch module globals) and
@@ -75,7 +79,7 @@ def best_of_alternating(*runs, rounds: int) -> tuple[list[float], list]:
 
 
 def report(title: str, rows: Sequence[Row], file=None) -> int:
-    """Prints the table; returns the exit status (1 when a target is missed)."""
+    """Prints the table; returns the exit status (`MISSED_STATUS` when a target is missed)."""
     REPORTED.append((title, list(rows)))
     if os.environ.get(REPORT_FILE_ENV):
         with open(os.environ[REPORT_FILE_ENV], "a", encoding="utf-8") as sink:
@@ -91,4 +95,4 @@ def report(title: str, rows: Sequence[Row], file=None) -> int:
               f"{target:>7}  {r.verdict}", file=out)
     missed = [r.name for r in rows if r.verdict == MISSED]
     print(f"  targets {MISSED}: {', '.join(missed)}" if missed else f"  all targets {MET}", file=out)
-    return 1 if missed else 0
+    return MISSED_STATUS if missed else 0

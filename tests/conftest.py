@@ -1,7 +1,11 @@
-"""Shared fixtures: a local HTTP server and sessions pointed at it."""
+"""Shared fixtures: a local HTTP server and sessions pointed at it.
+
+A test that asserts on wall-clock time is marked `@pytest.mark.timing` (a whole file: `pytestmark = pytest.mark.timing`).
+"""
 
 import json
 import pathlib
+import signal
 import socket
 import sys
 
@@ -111,3 +115,22 @@ def redis_client(redis_server):
     yield client
     client.close()
     client.connection_pool.disconnect()  # redis-py 5.0's close() leaves the pool's sockets open
+
+
+# The suite runs on two workers (pytest -n 2 --dist loadgroup): every test marked
+# `timing` goes to one of them and runs alone there, so no two of them ever share
+# the machine; the other worker keeps running the rest.
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.get_closest_marker("timing"):
+            item.add_marker(pytest.mark.xdist_group("timing"))
+
+
+@pytest.fixture
+def sigint_raises():
+    """Ctrl-C raises KeyboardInterrupt during the test, also when the suite was started with SIGINT ignored
+    (in the background of a non-interactive shell); a child process started meanwhile gets the default too."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)

@@ -127,7 +127,8 @@ def test_two_concurrent_calls_keep_their_own_results(session):
                                                                show_progress=False))
 
 
-def test_ctrl_c_stops_within_half_a_second_and_leaves_no_worker(session):
+@pytest.mark.timing
+def test_ctrl_c_stops_within_half_a_second_and_leaves_no_worker(session, sigint_raises):
     attach(session, PaceGate(4))  # workers spend their time waiting in the gate
     fired = []
 

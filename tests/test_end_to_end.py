@@ -121,9 +121,9 @@ def test_history_is_cached_but_a_range_reaching_today_is_fetched_each_time(clien
     for _ in range(2):
         client.eod("VNM", start="2024-01-02", end="2024-01-31", show_progress=False)
     assert sent(local, EOD, before) == 1
-    today = date.today().isoformat()
+    tomorrow = (date.today() + timedelta(days=1)).isoformat()  # still reaches today when run across midnight
     for _ in range(2):
-        client.eod("VNM", end=today, show_progress=False)
+        client.eod("VNM", end=tomorrow, show_progress=False)
     assert sent(local, EOD, before) == 3
 
 

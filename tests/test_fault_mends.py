@@ -147,7 +147,7 @@ class Client(BaseMemoguard):
     pass
 
 
-def test_waiting_caller_handles_a_pending_signal():
+def test_waiting_caller_handles_a_pending_signal(sigint_raises):
     client = Client()
     slot = ("eod", ("VNM",))
     assert client._cache._begin_inflight(*slot)  # another caller is fetching this slot

@@ -38,9 +38,9 @@ from tessaro.exceptions import ApiKeyValidationError, DataDecodingError, HttpErr
 SANITIZED = bool(os.environ.get("PC_SANITIZED"))  # ASan's quarantine holds freed memory: no resident-size check
 WARMUP = 200
 TRACED = 1_000 if SANITIZED else 3_000
-MIN_TRACED = 500 if SANITIZED else 1_000
+MIN_TRACED = 200
 RESIDENT = 20_000
-WINDOWS = 6 if SANITIZED else 3
+WINDOWS = 15 if SANITIZED else 3  # short windows: as many as fit the calls the filling takes
 BUDGET = 0.15  # seconds per loop that a slow path may take before its count is cut
 TRACED_BYTES_PER_CALL = 8
 RESIDENT_BYTES_PER_CALL = 32

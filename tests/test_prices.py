@@ -413,7 +413,7 @@ def interrupting_answers(before, after):
 
 
 @pytest.mark.parametrize("fetcher", [f[1] for f in FETCHERS], ids=FETCHER_IDS)
-def test_interrupt_lands_inside_a_batch(monkeypatch, fetcher):
+def test_interrupt_lands_inside_a_batch(monkeypatch, fetcher, sigint_raises):
     finished = []
     mod = db if fetcher is db.fetch_ohlcv else tl
     for name in ("ENDPOINT", "ORDERBOOK_ENDPOINT"):

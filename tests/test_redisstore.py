@@ -201,6 +201,7 @@ def test_history_caller_that_missed_takes_an_entry_stored_before_it_registered(p
     a._end_inflight("eod", ("VNM",))
 
 
+@pytest.mark.timing
 def test_leases_are_renewed_while_a_fetch_runs(redis_client):
     store = RedisStore(redis_client, "t", lease=0.3)
     client, started = Client(store), threading.Event()

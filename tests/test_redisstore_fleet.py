@@ -16,22 +16,24 @@ from fleet import END, START, fingerprint, run_fleet  # noqa: E402
 from private_core.memoguard import BaseMemoguard  # noqa: E402
 from private_core.redisstore import RedisStore  # noqa: E402
 
+pytestmark = pytest.mark.timing
+
 EOD = "/market-data/eod/ohlcv"
 LEASE = 1.0
 
 
-def test_eight_processes_make_one_request_per_key_and_a_second_round_none(redis_server, redis_client):
+def test_four_processes_make_one_request_per_key_and_a_second_round_none(redis_server, redis_client):
     symbols = list(local_service.STOCKS)
     with local_service.LocalService(latency=0.02) as service:
         counts = []
-        reports = run_fleet(service.base_url, service.api_key, redis_server.url, symbols, workers=8, rounds=2,
+        reports = run_fleet(service.base_url, service.api_key, redis_server.url, symbols, workers=4, rounds=2,
                             between_rounds=lambda _: counts.append(service.count(EOD)))
         assert counts == [len(symbols), len(symbols)]
         from client import MarketClient
 
         with MarketClient(service.api_key, base_url=service.base_url) as direct:
             expected = [fingerprint(direct.eod(s, START, END, show_progress=False)) for s in symbols]
-    assert len(reports) == 16 and all(prints == expected for _, prints in reports)
+    assert len(reports) == 8 and all(prints == expected for _, prints in reports)
 
 
 class Holder(BaseMemoguard):

@@ -194,7 +194,7 @@ def free_port():
         return sock.getsockname()[1]
 
 
-def test_command_line_prints_its_url_and_key_and_serves_until_interrupted():
+def test_command_line_prints_its_url_and_key_and_serves_until_interrupted(sigint_raises):
     port = free_port()
     proc = subprocess.Popen([sys.executable, str(ROOT / "service" / "local_service.py"), "--port", str(port)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -269,6 +269,7 @@ def test_an_idle_connection_is_closed(impatient):
         assert sock.recv(1) == b""  # closed by the server, long before this socket's own time-out
 
 
+@pytest.mark.timing
 def test_two_hundred_concurrent_requests_are_each_answered_within_a_second():
     # The service in a process of its own, so that the clients' threads do not slow it down.
     port = free_port()

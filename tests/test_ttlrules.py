@@ -30,15 +30,21 @@ def test_lifetimes(name):
         fn(1)
 
 
-@pytest.mark.parametrize("end, live", [
-    (None, True), (date.today(), True), (datetime.combine(date.today(), datetime.min.time()), True),
-    (date.today().isoformat(), True), (date.today() - timedelta(days=1), False),
+@pytest.mark.parametrize("end_on, live", [
+    (lambda today: None, True), (lambda today: today, True),
+    (lambda today: datetime.combine(today, datetime.min.time()), True), (date.isoformat, True),
+    (lambda today: today - timedelta(days=1), False),
     # A range ending after today covers today's bars: live, never cached as history.
-    (date.today() + timedelta(days=1), True), ((date.today() + timedelta(days=366)).isoformat(), True),
-    ("2099-12-31", True),
+    (lambda today: today + timedelta(days=1), True), (lambda today: (today + timedelta(days=366)).isoformat(), True),
+    (lambda today: "2099-12-31", True),
 ])
-def test_touches_latest_trading_day(end, live):
-    assert ttlrules.touches_latest_trading_day(end) is live
+def test_touches_latest_trading_day(end_on, live):
+    while True:  # asked again when the day changed during the call
+        today = date.today()
+        answer = ttlrules.touches_latest_trading_day(end_on(today))
+        if date.today() == today:
+            break
+    assert answer is live
 
 
 class FixedClock(datetime):
