@@ -1,6 +1,7 @@
 """Requests at the service's pace: a gate per API key, retries, and the adapter that installs both."""
 
 import contextvars
+import logging
 import threading
 from typing import Any, Callable, Iterable, Mapping, Optional, Union
 
@@ -11,6 +12,7 @@ from .wirelink import HttpSession
 
 __all__ = ["Cancelled", "PaceAdapter", "PaceGate", "RetryPolicy", "attach"]
 
+logger: logging.Logger
 RETRY_STATUSES: tuple[int, ...]
 RETRY_METHODS: tuple[str, ...]
 _CANCEL: contextvars.ContextVar[Optional[threading.Event]]
@@ -31,6 +33,7 @@ class PaceGate:
         *,
         redis: Any = None,
         prefix: str = "pacegate:",
+        secret: Optional[Union[bytes, str]] = None,
         clock: Optional[Callable[[], float]] = None,
         sleep: Optional[Callable[[float], object]] = None,
     ) -> None: ...
