@@ -7,27 +7,30 @@
 #include <limits>
 #include <optional>
 
+#include <string>
+#include <unordered_map>
+
+#include "pcrt/native_type.hpp"
 #include "pcrt/pcrt.hpp"
+#include "redislink/redislink.hpp"
 
 namespace {
 using namespace pcrt;
 
 // Module-level names read at call time.
 const Id id_time("time"), id_hmac("hmac"), id_os("os"), id_logger("logger"), id_random("random"),
-    id_threading("threading"), id_parsedate_to_datetime("parsedate_to_datetime"), id_timezone("timezone"),
-    id_requests("requests"), id_CANCEL("_CANCEL"), id_Cancelled("Cancelled"), id_RetryPolicy("RetryPolicy"),
-    id_PaceAdapter("PaceAdapter");
+    id_parsedate_to_datetime("parsedate_to_datetime"), id_timezone("timezone"), id_requests("requests"),
+    id_CANCEL("_CANCEL"), id_Cancelled("Cancelled"), id_RetryPolicy("RetryPolicy"), id_PaceAdapter("PaceAdapter");
 // Attributes, methods and keywords.
-const Id id_rate("rate"), id_burst("burst"), id_prefix("prefix"), id_redis_("_redis"), id_script("_script"),
-    id_clock("_clock"), id_sleep_("_sleep"), id_lock("_lock"), id_tat("_tat"), id_monotonic("monotonic"),
-    id_sleep("sleep"), id_time_fn("time"), id_sha256("sha256"), id_hexdigest("hexdigest"), id_Lock("Lock"),
-    id_mac("_mac"), id_salt("_salt"), id_new("new"), id_digestmod("digestmod"), id_copy("copy"), id_update("update"),
-    id_urandom("urandom"), id_hex("hex"), id_decode("decode"), id_register_script("register_script"),
-    id_keys("keys"), id_args("args"), id_get("get"), id_wait("wait"), id_reserve("reserve"), id_acquire("acquire"),
-    id_attempts("attempts"), id_total_wait("total_wait"), id_backoff("backoff"), id_backoff_max("backoff_max"),
-    id_statuses("statuses"), id_methods("methods"), id_transport_errors("transport_errors"), id_random_("_random"),
-    id_gate("gate"), id_retry("retry"), id_retries("retries"), id_delay("delay"), id_headers("headers"),
-    id_method("method"), id_status_code("status_code"), id_content("content"), id_RequestException("RequestException"),
+const Id id_clock("_clock"), id_sleep_("_sleep"), id_monotonic("monotonic"), id_sleep("sleep"), id_time_fn("time"),
+    id_sha256("sha256"), id_hexdigest("hexdigest"), id_new("new"), id_digestmod("digestmod"), id_copy("copy"),
+    id_update("update"), id_urandom("urandom"), id_hex("hex"), id_decode("decode"),
+    id_register_script("register_script"), id_keys("keys"), id_args("args"), id_get("get"), id_wait("wait"),
+    id_reserve("reserve"), id_acquire("acquire"), id_attempts("attempts"), id_total_wait("total_wait"),
+    id_backoff("backoff"), id_backoff_max("backoff_max"), id_statuses("statuses"), id_methods("methods"),
+    id_transport_errors("transport_errors"), id_random_("_random"), id_gate("gate"), id_retry("retry"),
+    id_retries("retries"), id_delay("delay"), id_headers("headers"), id_method("method"),
+    id_status_code("status_code"), id_content("content"), id_RequestException("RequestException"),
     id_init("__init__"), id_send("send"), id_stream("stream"), id_timeout("timeout"), id_verify("verify"),
     id_cert("cert"), id_proxies("proxies"), id_pool_maxsize("pool_maxsize"), id_session("_session"),
     id_adapters("adapters"), id_mount("mount"), id_close("close"), id_tzinfo("tzinfo"), id_replace("replace"),
@@ -111,8 +114,6 @@ void wait_for(const Call& c, double seconds, PyObject* sleep) {
 // full burst that refills within 1e9 seconds (about 31 years).
 constexpr double kMinRate = 1e-6, kMaxRate = 1e6, kMaxRefill = 1e9;
 
-enum class GateInitArg : std::size_t { self, rate, burst, redis, prefix, secret, clock, sleep };
-
 // A count of requests or attempts as a C number; out of range is a
 // ValueError now rather than an OverflowError at the first use.
 long long checked_count(PyObject* value, const char* name) {
@@ -149,143 +150,170 @@ Ref secret_bytes(PyObject* secret) {
   return key;
 }
 
+const redislink::Texts kLinkTexts{
+    "Redis is unreachable (%s: %s); the pace gate paces this process's requests on its own, at the same rate, "
+    "until Redis answers again",
+    "Redis answers again; the pace gate is shared again",
+    "Redis refused a reservation of the pace gate (%s: %s); such requests are paced in this process"};
+
+struct GateState {
+  Ref rate, burst, prefix;  // as given: the read-only attributes
+  double rate_value = 1.0;
+  long long burst_value = 1;
+  Ref mac;   // an hmac object keyed by the secret or the salt; copied for each name
+  Ref salt;  // the salt's text; None with a secret
+  Ref script;  // the reservation script on the link's client; empty for a gate of this process only
+  Ref clock, sleep;
+  // This process's buckets (all of them without Redis, and the fallback
+  // during an outage): bucket name -> theoretical arrival time.
+  std::unordered_map<std::string, double> tat;
+  redislink::Link link;
+
+  void traverse(Visitor& visit) const {
+    for (const Ref* ref : {&rate, &burst, &prefix, &mac, &salt, &script, &clock, &sleep}) visit(*ref);
+    link.traverse(visit);
+  }
+  void clear() {
+    link.clear();
+    for (Ref* ref : {&rate, &burst, &prefix, &mac, &salt, &script, &clock, &sleep}) *ref = nullptr;
+  }
+};
+using Gate = NativeType<GateState>;
+
 // Names the buckets by HMAC-SHA256 of the credentials under `key` from now
 // on.  Only the hmac object is kept: a secret is in no attribute.
-void key_bucket_names(const Call& c, PyObject* self, PyObject* key) {
+void key_bucket_names(const Call& c, GateState& gate, PyObject* key) {
   Ref hmac = c.global(id_hmac);
-  setattr(self, id_mac, call_method(hmac.get(), id_new, {key}, {{id_digestmod, id_sha256.get()}}).get());
+  gate.mac = call_method(hmac.get(), id_new, {key}, {{id_digestmod, id_sha256.get()}});
 }
 
-// A salt of this gate's own (hex text, so that a client decoding answers
-// reads it back unchanged).
-void new_salt(const Call& c, PyObject* self) {
-  Ref os = c.global(id_os);
-  Ref salt = call_method(call_method(os.get(), id_urandom, {integer(16).get()}).get(), id_hex);
-  setattr(self, id_salt, salt.get());
-  key_bucket_names(c, self, check(PyUnicode_AsUTF8String(salt.get())).get());
+// Adopts `salt` (hex text, so that a client decoding answers reads it back
+// unchanged) as the key of the bucket names.
+void use_salt(const Call& c, GateState& gate, Ref salt) {
+  if (PyBytes_Check(salt.get())) salt = call_method(salt.get(), id_decode);
+  key_bucket_names(c, gate, check(PyUnicode_AsUTF8String(salt.get())).get());
+  gate.salt = std::move(salt);
 }
+
+enum class GateInitArg : std::size_t { self, rate, burst, redis, prefix, secret, retry_interval, clock, sleep };
 
 Ref pace_gate_init(Call& c) {
   using A = GateInitArg;
-  PyObject* self = c.self();
+  GateState& gate = Gate::of(c);
   const long long burst = checked_count(c[A::burst], "burst");
   check_rate(c[A::rate], c.real(A::rate), burst);
-  setattr(self, id_rate, c[A::rate]);
-  setattr(self, id_burst, c[A::burst]);
-  setattr(self, id_prefix, c[A::prefix]);
+  const double retry_interval = c.real(A::retry_interval);
+  if (!(retry_interval > 0) || !std::isfinite(retry_interval)) {
+    raise(PyExc_ValueError, "retry_interval must be a positive number of seconds");
+  }
+  gate.rate = Ref::borrow(c[A::rate]);
+  gate.burst = Ref::borrow(c[A::burst]);
+  gate.rate_value = c.real(A::rate);
+  gate.burst_value = burst;
+  gate.prefix = Ref::borrow(c[A::prefix]);
   // Bucket names are keyed, so that reading Redis does not confirm a guessed
   // API key offline: by the secret when given, else by a salt (this gate's
-  // own, or the one Redis already holds for the prefix).
-  setattr(self, id_salt, Py_None);
+  // own, until Redis answers with the one it already holds for the prefix).
+  gate.salt = none();
   if (c.is_none(A::secret)) {
-    new_salt(c, self);
+    Ref os = c.global(id_os);
+    use_salt(c, gate, call_method(call_method(os.get(), id_urandom, {integer(16).get()}).get(), id_hex));
   } else {
-    key_bucket_names(c, self, secret_bytes(c[A::secret]).get());
+    key_bucket_names(c, gate, secret_bytes(c[A::secret]).get());
   }
-  PyObject* redis = c[A::redis];
-  setattr(self, id_redis_, redis);
-  // Registered once: redis-py then runs it by its digest and loads it again
-  // only where a server has lost it.
-  Ref script = redis == Py_None ? none() : call_method(redis, id_register_script, {str(kReserveScript).get()});
-  setattr(self, id_script, script.get());
-  setattr(self, id_clock, c[A::clock]);
-  setattr(self, id_sleep_, c[A::sleep]);
-  Ref threading = c.global(id_threading);
-  setattr(self, id_lock, call(module_attr(threading.get(), id_Lock).get()).get());
-  setattr(self, id_tat, new_dict().get());
+  gate.clock = Ref::borrow(c[A::clock]);
+  gate.sleep = Ref::borrow(c[A::sleep]);
+  gate.tat.clear();
+  gate.script = nullptr;
+  if (!c.is_none(A::redis)) {
+    gate.link.open(c.self(), c[A::redis], retry_interval, c.global(id_logger).get(), kLinkTexts);
+    // Registered once: redis-py then runs it by its digest and loads it again
+    // only where a server has lost it.
+    gate.script = call_method(gate.link.client(), id_register_script, {str(kReserveScript).get()});
+  }
   return none();
 }
 
 // The bucket's name: a keyed digest, so the key itself is never stored nor
 // sent to Redis.  Lone surrogates pass through: a header holding them cannot
 // be sent anyway, and the encoding error would carry the key.
-Ref bucket_name(PyObject* self, PyObject* key) {
-  static const Id id_surrogatepass("surrogatepass");
+Ref bucket_name(const GateState& gate, PyObject* key) {
   Ref encoded = check(PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass"));
-  Ref mac = call_method(getattr(self, id_mac).get(), id_copy);
+  Ref mac = call_method(gate.mac.get(), id_copy);
   call_method(mac.get(), id_update, {encoded.get()});
   Ref hex = call_method(mac.get(), id_hexdigest);
-  Ref prefix = getattr(self, id_prefix);
-  return str_concat(prefix.get(), hex.get());
+  return str_concat(gate.prefix.get(), hex.get());
 }
-
-struct Pace {
-  double rate;
-  long long burst;
-  double hold;  // seconds, finite, not negative
-};
 
 // One reservation in Redis: the seconds to wait.  Without a secret the script
 // first compares this gate's salt with the one Redis holds for the prefix and
 // answers with the latter when they differ (another gate proposed it first,
 // or the old one was evicted): the gate adopts it and asks again.
-Ref reserve_shared(const Call& c, PyObject* self, PyObject* script, PyObject* key, const Pace& pace) {
+Ref reserve_shared(const Call& c, GateState& gate, PyObject* key, double hold) {
   static const Id lit_salt("salt");
   // Clamped to what Lua's doubles hold exactly (2^53 us is 285 years).
   constexpr double kMaxMicros = 9e15;
-  const double interval_us = std::ceil(1e6 / pace.rate);
-  const double tolerance_us = interval_us * static_cast<double>(pace.burst - 1);
-  const double hold_us = std::min(kMaxMicros, std::ceil(pace.hold * 1e6));
+  const double interval_us = std::ceil(1e6 / gate.rate_value);
+  const double tolerance_us = interval_us * static_cast<double>(gate.burst_value - 1);
+  const double hold_us = std::min(kMaxMicros, std::ceil(hold * 1e6));
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
-    Ref salt = getattr(self, id_salt);
     Ref keys = new_list();
-    list_append(keys.get(), bucket_name(self, key).get());
+    list_append(keys.get(), bucket_name(gate, key).get());
     Ref args = new_list();
     for (double micros : {interval_us, tolerance_us, hold_us}) {
       list_append(args.get(), integer(static_cast<long long>(micros)).get());
     }
-    if (salt.get() != Py_None) {
-      Ref prefix = getattr(self, id_prefix);
-      list_append(keys.get(), str_concat(prefix.get(), lit_salt.get()).get());
-      list_append(args.get(), salt.get());
+    if (gate.salt.get() != Py_None) {
+      list_append(keys.get(), str_concat(gate.prefix.get(), lit_salt.get()).get());
+      list_append(args.get(), gate.salt.get());
     }
-    Ref answer = call(script, {}, {{id_keys, keys.get()}, {id_args, args.get()}});
+    Ref answer = call(gate.script.get(), {}, {{id_keys, keys.get()}, {id_args, args.get()}});
     if (PyLong_Check(answer.get())) return real(as_double(answer.get()) / 1e6);
     if (attempt == kAttempts) raise(PyExc_RuntimeError, "the pace gate's salt in Redis keeps changing");
-    if (PyBytes_Check(answer.get())) answer = call_method(answer.get(), id_decode);
-    setattr(self, id_salt, answer.get());
-    key_bucket_names(c, self, check(PyUnicode_AsUTF8String(answer.get())).get());
+    use_salt(c, gate, std::move(answer));
   }
 }
 
-// One reservation in this process's buckets, under the gate's lock.
-Ref reserve_local(const Call& c, PyObject* self, PyObject* key, const Pace& pace) {
-  const double interval = 1.0 / pace.rate;
-  const double tolerance = interval * static_cast<double>(pace.burst - 1);
-  Ref bucket = bucket_name(self, key);
-  Ref lock = getattr(self, id_lock);
-  Ref clock = getattr(self, id_clock);
-  Ref table = getattr(self, id_tat);
-  return with(lock.get(), [&]() -> Ref {
-    const double now = read_clock(c, clock.get(), id_monotonic);
-    Ref previous = dict_get(table.get(), bucket.get());
-    const double tat = previous ? as_double(previous.get()) : now;
-    const double earliest = std::max(now + pace.hold, tat - tolerance);
-    dict_set(table.get(), bucket.get(), real(std::max(tat, earliest) + interval).get());
-    return real(earliest - now);
-  });
+// One reservation in this process's buckets.  The clock is read first: no
+// Python code runs between the bucket's read and its update, so the GIL
+// keeps concurrent reservations apart.
+Ref reserve_local(const Call& c, GateState& gate, PyObject* key, double hold) {
+  const double interval = 1.0 / gate.rate_value;
+  const double tolerance = interval * static_cast<double>(gate.burst_value - 1);
+  Ref name = bucket_name(gate, key);
+  const double now = read_clock(c, gate.clock.get(), id_monotonic);
+  auto [slot, added] = gate.tat.try_emplace(std::string(utf8(name.get())), now);
+  const double earliest = std::max(now + hold, slot->second - tolerance);
+  slot->second = std::max(slot->second, earliest) + interval;
+  return real(earliest - now);
 }
 
 enum class ReserveArg : std::size_t { self, key, hold };
 
 Ref pace_gate_reserve(Call& c) {
-  PyObject* self = c.self();
+  GateState& gate = Gate::of(c);
   const double hold = std::max(0.0, c.real(ReserveArg::hold));
   if (!std::isfinite(hold)) raise(PyExc_ValueError, "hold must be a finite number of seconds");
-  const Pace pace{as_double(getattr(self, id_rate).get()), as_long_long(getattr(self, id_burst).get()), hold};
   PyObject* key = c[ReserveArg::key];
-  Ref script = getattr(self, id_script);
-  if (script.get() != Py_None) return reserve_shared(c, self, script.get(), key, pace);
-  return reserve_local(c, self, key, pace);
+  if (gate.script) {
+    // Redis out (now or already), or refusing: this process paces on its own.
+    if (std::optional<Ref> wait = gate.link.attempt([&] { return reserve_shared(c, gate, key, hold); }))
+      return *wait;
+  }
+  return reserve_local(c, gate, key, hold);
 }
 
 Ref pace_gate_acquire(Call& c) {
   Ref wait = call_method(c.self(), id_reserve, {c[ReserveArg::key], c[ReserveArg::hold]});
-  Ref sleep = getattr(c.self(), id_sleep_);
+  Ref sleep = Gate::of(c).sleep;
   wait_for(c, as_double(wait.get()), sleep.get());
   return wait;
 }
+
+Ref pace_gate_rate(PyObject* self) { return Gate::of(self).rate; }
+Ref pace_gate_burst(PyObject* self) { return Gate::of(self).burst; }
+Ref pace_gate_prefix(PyObject* self) { return Gate::of(self).prefix; }
 
 const FnSpec kGateInit{"__init__",
                        pace_gate_init,
@@ -293,6 +321,7 @@ const FnSpec kGateInit{"__init__",
                         kwonly("redis", "Any", Conv::Any, none_default()),
                         kwonly("prefix", "str", Conv::Str, str_default("pacegate:")),
                         kwonly("secret", "Optional[Union[bytes, str]]", Conv::Any, none_default()),
+                        kwonly("retry_interval", "float", Conv::Float, float_default(1.0)),
                         kwonly("clock", "Optional[Callable[[], float]]", Conv::Any, none_default()),
                         kwonly("sleep", "Optional[Callable[[float], object]]", Conv::Any, none_default())},
                        "None",
@@ -300,10 +329,11 @@ const FnSpec kGateInit{"__init__",
                        "\n"
                        "Without `redis` the buckets live in this object (thread-safe); with a redis-py\n"
                        "client they live in Redis under `prefix`, shared by every process that names\n"
-                       "the same server, and timed by Redis's clock.  Buckets are named by an HMAC of\n"
-                       "the key, under `secret` when given (the same in every process), else under a\n"
-                       "salt kept in Redis.  `clock` (monotonic seconds) and `sleep` replace the local\n"
-                       "clock and waits, for tests."};
+                       "the same server, and timed by Redis's clock.  While Redis is out the gate paces\n"
+                       "this process alone (one warning) and pings Redis every `retry_interval` seconds.\n"
+                       "Buckets are named by an HMAC of the key, under `secret` when given (the same in\n"
+                       "every process), else under a salt kept in Redis.  `clock` (monotonic seconds)\n"
+                       "and `sleep` replace the local clock and waits, for tests."};
 const FnSpec kReserve{"reserve",
                       pace_gate_reserve,
                       {self_arg(), arg("key", "str", Conv::Str), arg("hold", "float", Conv::Float, float_default(0.0))},
@@ -678,9 +708,13 @@ void build(Module& m) {
   cancelled.base(PyExc_Exception);
   m.add("Cancelled", cancelled.build().get());
 
-  ClassBuilder gate(m, "PaceGate", "Token buckets per API key, in this process or shared through Redis.");
-  gate.method(kGateInit).method(kReserve).method(kAcquire);
-  m.add("PaceGate", gate.build().get());
+  static const NativeTypeSpec kGate{"PaceGate",
+                                    "Token buckets per API key, in this process or shared through Redis.",
+                                    {&kGateInit, &kReserve, &kAcquire},
+                                    {{"rate", pace_gate_rate, "Requests per second per key."},
+                                     {"burst", pace_gate_burst, "Requests a key may send back to back."},
+                                     {"prefix", pace_gate_prefix, "What the names in Redis begin with."}}};
+  m.add("PaceGate", Gate::build(m, kGate).get());
 
   ClassBuilder policy(m, "RetryPolicy", "When and how long to wait before sending a failed request again.");
   policy.method(kPolicyInit).method(kRetries).method(kDelay);

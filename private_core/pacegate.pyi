@@ -7,6 +7,7 @@ from typing import Any, Callable, Iterable, Mapping, Optional, Union
 
 import requests
 from requests.adapters import HTTPAdapter
+from typing_extensions import disjoint_base
 
 from .wirelink import HttpSession
 
@@ -20,12 +21,16 @@ _CANCEL: contextvars.ContextVar[Optional[threading.Event]]
 class Cancelled(Exception):
     """A wait of the gate or the retry policy ended by a cancelled bulk fetch."""
 
+@disjoint_base
 class PaceGate:
     """Token buckets per API key, in this process or shared through Redis."""
 
-    rate: float
-    burst: int
-    prefix: str
+    @property
+    def rate(self) -> float: ...
+    @property
+    def burst(self) -> int: ...
+    @property
+    def prefix(self) -> str: ...
     def __init__(
         self,
         rate: float,
@@ -34,6 +39,7 @@ class PaceGate:
         redis: Any = None,
         prefix: str = "pacegate:",
         secret: Optional[Union[bytes, str]] = None,
+        retry_interval: float = 1.0,
         clock: Optional[Callable[[], float]] = None,
         sleep: Optional[Callable[[float], object]] = None,
     ) -> None: ...

@@ -1,5 +1,6 @@
 """The service's quota, and fetching under it: paced, shared through Redis, and 429s waited out."""
 
+import logging
 import multiprocessing
 import time
 
@@ -11,6 +12,8 @@ import local_service
 from private_core import bulkfetch, daybars
 from private_core.pacegate import PaceGate, attach
 from private_core.wirelink import HttpSession
+
+pytestmark = pytest.mark.timing
 
 START, END = "2024-01-02", "2024-01-31"
 EXTRA = {f"S{i:03d}": ("HOSE", "8300", "non-financial", 10.0 + i) for i in range(200)}
@@ -97,3 +100,30 @@ def test_four_processes_sharing_a_redis_gate_stay_under_the_quota(redis_server, 
     assert counts == [12] * 4
     assert statuses == {200} and len(seen) == 48
     assert most_in_one_second(seen) <= 20
+
+
+def pace_records(caplog, level):
+    return [r.getMessage() for r in caplog.records if r.name == "private_core.pacegate" and r.levelname == level]
+
+
+def test_a_shared_gate_paces_on_its_own_while_redis_is_down_and_shares_again_once_it_is_back(
+        redis_server, redis_client, local, caplog):
+    caplog.set_level(logging.INFO, "private_core.pacegate")
+    gate = PaceGate(PACE, 5, redis=redis_client, retry_interval=0.05)
+    with HttpSession("demo-key", base_url=local.base_url) as s:
+        attach(s, gate)
+        s.get("/market-data/eod/ohlcv", params={"symbol": "VNM"})
+        redis_server.stop()
+        try:
+            assert s.get("/market-data/eod/ohlcv", params={"symbol": "VNM"})
+            frame = bulkfetch.fetch_eod(s, ["VNM", "FPT", "HPG", "VCB", "MWG"], START, END, show_progress=False)
+            assert frame["symbol"].nunique() == 5
+        finally:
+            redis_server.start()
+    assert len(pace_records(caplog, "WARNING")) == 1
+    deadline = time.monotonic() + 10
+    while not any("answers again" in m for m in pace_records(caplog, "INFO")) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    gate.reserve("Bearer demo-key", hold=5)  # back in Redis, where any other gate sees it
+    assert PaceGate(PACE, redis=redis_client).reserve("Bearer demo-key") > 4
+    assert len(pace_records(caplog, "WARNING")) == 1
