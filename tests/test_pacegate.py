@@ -102,13 +102,28 @@ def test_a_gate_adopts_the_salt_that_replaced_an_evicted_one(redis_client):
     assert [second.reserve(KEY), first.reserve(KEY), second.reserve(KEY)] == approx([0, 1, 2], abs=0.1)
 
 
-def test_without_redis_a_shared_gate_keeps_the_same_pace_in_this_process(redis_server, redis_client):
+def stop_redis(server, client):
+    server.stop()
+
+
+def refuse_the_script(server, client):
+    client.lpush("pacegate:salt", "not a salt")  # every reservation now meets WRONGTYPE
+
+
+@pytest.mark.parametrize("breakage, warning", [
+    (stop_redis, "Redis is unreachable (ConnectionError: "),
+    (refuse_the_script, "Redis refused a reservation of the pace gate (ResponseError WRONGTYPE: "),
+])
+def test_a_shared_gate_that_redis_fails_keeps_the_same_pace_in_this_process(redis_server, redis_client, caplog,
+                                                                               breakage, warning):
     gate = PaceGate(10, 2, redis=redis_client, clock=lambda: 0.0)
-    redis_server.stop()
+    breakage(redis_server, redis_client)
     try:
         assert [gate.reserve(KEY) for _ in range(4)] == approx([0, 0, .1, .2])
     finally:
         redis_server.start()
+    logged = [r.getMessage() for r in caplog.records if r.name == "private_core.pacegate"]
+    assert len(logged) == 1 and logged[0].startswith(warning)
 
 
 @pytest.mark.parametrize("rate, burst, options, message", [
