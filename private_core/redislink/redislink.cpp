@@ -60,7 +60,9 @@ void Link::open(PyObject* owner, PyObject* client, double retry_interval, PyObje
   Ref timeout_error = getattr(exceptions.get(), id_TimeoutError);
   failures_ = tuple({redis_error.get(), PyExc_OSError});
   outages_ = tuple({connection_error.get(), timeout_error.get(), PyExc_OSError});
+  close_own_pool();
   client_ = bounded_client(client);
+  own_pool_ = client_.get() != client;
   owner_ = owner;
   logger_ = Ref::borrow(logger);
   texts_ = &texts;
@@ -122,8 +124,23 @@ void Link::traverse(Visitor& visit) const {
   visit(probe_.thread());
 }
 
+void Link::close_own_pool() noexcept {
+  static const Id id_connection_pool("connection_pool"), id_disconnect("disconnect");
+  if (!own_pool_ || !client_) return;
+  own_pool_ = false;
+  PyObject* pending = PyErr_GetRaisedException();  // a dealloc may run while an error is set
+  try {
+    Ref pool = getattr(client_.get(), id_connection_pool);
+    call_method(pool.get(), id_disconnect);
+  } catch (const Raised&) {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(pending);
+}
+
 void Link::clear() {
   probe_.stop();
+  close_own_pool();
   client_ = nullptr;
   logger_ = nullptr;
 }

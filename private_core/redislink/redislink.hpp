@@ -42,6 +42,7 @@ enum class Failure { outage, refused };
 class Link : public pcrt::ForkAware {
  public:
   Link() : probe_("private_core redis probe", probe_step, this) {}
+  ~Link() override { close_own_pool(); }
 
   // `owner` is the object whose state holds this link (kept alive by the
   // probe while it runs); `logger` a logging.Logger; `texts` static.
@@ -53,16 +54,18 @@ class Link : public pcrt::ForkAware {
   bool out() const noexcept { return out_; }
 
   // command()'s result; nothing when Redis is out (now or already) or
-  // refused the command.  Exceptions that are no Redis or socket failure
-  // propagate.
+  // refused the command, and then `failure` (if given) says which.
+  // Exceptions that are no Redis or socket failure propagate.
   template <class Command>
-  std::optional<pcrt::Ref> attempt(Command&& command) {
+  std::optional<pcrt::Ref> attempt(Command&& command, Failure* failure = nullptr) {
+    if (failure != nullptr) *failure = Failure::outage;
     if (out_ || !client_) return std::nullopt;
     try {
       return command();
     } catch (const pcrt::Raised&) {
       pcrt::Ref exc = pcrt::catch_if(failures_.get());
-      failed(exc.get());
+      const Failure kind = failed(exc.get());
+      if (failure != nullptr) *failure = kind;
       return std::nullopt;
     }
   }
@@ -76,6 +79,9 @@ class Link : public pcrt::ForkAware {
 
  private:
   static bool probe_step(PyObject* owner, void* context);
+  // Closes the sockets of the pool this link made (garbage collection could
+  // otherwise reach a socket before the connection that would close it).
+  void close_own_pool() noexcept;
   void log(const char* level, const char* text, std::initializer_list<PyObject*> args) const;
 
   PyObject* owner_ = nullptr;  // borrowed: the link lives inside it
@@ -85,6 +91,7 @@ class Link : public pcrt::ForkAware {
   const Texts* texts_ = nullptr;
   double retry_interval_ = 1.0;
   bool out_ = false;
+  bool own_pool_ = false;  // client_ is the bounded copy, with a pool of its own
   std::unordered_set<std::string> warned_;  // kinds of error answers already warned about
   pcrt::Daemon probe_;
 };

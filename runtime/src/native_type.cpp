@@ -18,12 +18,15 @@ PyObject* get_attribute(PyObject* self, void* closure) {
 
 // The getset table of a type: it must live as long as the type, which lives
 // as long as its module, so it is made once per build and never freed.
-PyGetSetDef* getset_table(const std::vector<Getter>& getters) {
-  auto* table = new PyGetSetDef[getters.size() + 1]();
-  for (std::size_t i = 0; i < getters.size(); ++i) {
-    const Getter* kept = new Getter(getters[i]);
-    table[i] = {getters[i].name, get_attribute, nullptr, getters[i].doc, const_cast<Getter*>(kept)};
+// With `instance_dict`, `__dict__` too (vars() and copy read it), as a Python class has.
+PyGetSetDef* getset_table(const std::vector<Getter>& getters, bool instance_dict) {
+  auto* table = new PyGetSetDef[getters.size() + 2]();
+  std::size_t at = 0;
+  for (const Getter& getter : getters) {
+    const Getter* kept = new Getter(getter);
+    table[at++] = {getter.name, get_attribute, nullptr, getter.doc, const_cast<Getter*>(kept)};
   }
+  if (instance_dict) table[at] = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
   return table;
 }
 
@@ -38,7 +41,7 @@ Ref build_native_type(Module& m, const NativeTypeSpec& spec, const NativeSlots& 
       {Py_tp_dealloc, reinterpret_cast<void*>(slots.dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(slots.traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(slots.clear)},
-      {Py_tp_getset, getset_table(spec.getters)},
+      {Py_tp_getset, getset_table(spec.getters, spec.instance_dict)},
   };
   if (spec.doc != nullptr) type_slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
   type_slots.push_back({0, nullptr});
