@@ -180,18 +180,28 @@ struct GateState {
 };
 using Gate = NativeType<GateState>;
 
-// Names the buckets by HMAC-SHA256 of the credentials under `key` from now
-// on.  Only the hmac object is kept: a secret is in no attribute.
-void key_bucket_names(const Call& c, GateState& gate, PyObject* key) {
+// The state of a gate whose __init__ has run (a subclass may skip it).
+GateState& initialised(const Call& c) {
+  GateState& gate = Gate::of(c);
+  if (!gate.mac) raise(PyExc_RuntimeError, "PaceGate.__init__ has not run on this gate");
+  return gate;
+}
+
+// An hmac object that names buckets by HMAC-SHA256 of the credentials under
+// `key`.  Only this object is kept: a secret is in no attribute.
+Ref keyed_mac(const Call& c, PyObject* key) {
   Ref hmac = c.global(id_hmac);
-  gate.mac = call_method(hmac.get(), id_new, {key}, {{id_digestmod, id_sha256.get()}});
+  return call_method(hmac.get(), id_new, {key}, {{id_digestmod, id_sha256.get()}});
 }
 
 // Adopts `salt` (hex text, so that a client decoding answers reads it back
-// unchanged) as the key of the bucket names.
+// unchanged) as the key of the bucket names.  Salt and hmac object change
+// together, with no Python code in between, so a concurrent reservation sees
+// either both old or both new.
 void use_salt(const Call& c, GateState& gate, Ref salt) {
   if (PyBytes_Check(salt.get())) salt = call_method(salt.get(), id_decode);
-  key_bucket_names(c, gate, check(PyUnicode_AsUTF8String(salt.get())).get());
+  Ref mac = keyed_mac(c, check(PyUnicode_AsUTF8String(salt.get())).get());
+  gate.mac = std::move(mac);
   gate.salt = std::move(salt);
 }
 
@@ -219,7 +229,7 @@ Ref pace_gate_init(Call& c) {
     Ref os = c.global(id_os);
     use_salt(c, gate, call_method(call_method(os.get(), id_urandom, {integer(16).get()}).get(), id_hex));
   } else {
-    key_bucket_names(c, gate, secret_bytes(c[A::secret]).get());
+    gate.mac = keyed_mac(c, secret_bytes(c[A::secret]).get());
   }
   gate.clock = Ref::borrow(c[A::clock]);
   gate.sleep = Ref::borrow(c[A::sleep]);
@@ -237,12 +247,13 @@ Ref pace_gate_init(Call& c) {
 // The bucket's name: a keyed digest, so the key itself is never stored nor
 // sent to Redis.  Lone surrogates pass through: a header holding them cannot
 // be sent anyway, and the encoding error would carry the key.
-Ref bucket_name(const GateState& gate, PyObject* key) {
+// Takes its own references: a concurrent __init__ may replace the gate's.
+Ref bucket_name(Ref keyed, Ref prefix, PyObject* key) {
   Ref encoded = check(PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass"));
-  Ref mac = call_method(gate.mac.get(), id_copy);
+  Ref mac = call_method(keyed.get(), id_copy);
   call_method(mac.get(), id_update, {encoded.get()});
   Ref hex = call_method(mac.get(), id_hexdigest);
-  return str_concat(gate.prefix.get(), hex.get());
+  return str_concat(prefix.get(), hex.get());
 }
 
 // One reservation in Redis: the seconds to wait.  Without a secret the script
@@ -258,17 +269,19 @@ Ref reserve_shared(const Call& c, GateState& gate, PyObject* key, double hold) {
   const double hold_us = std::min(kMaxMicros, std::ceil(hold * 1e6));
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
+    Ref mac = gate.mac, salt = gate.salt;  // one pair, whatever another thread adopts meanwhile
     Ref keys = new_list();
-    list_append(keys.get(), bucket_name(gate, key).get());
+    list_append(keys.get(), bucket_name(mac, gate.prefix, key).get());
     Ref args = new_list();
     for (double micros : {interval_us, tolerance_us, hold_us}) {
       list_append(args.get(), integer(static_cast<long long>(micros)).get());
     }
-    if (gate.salt.get() != Py_None) {
+    if (salt.get() != Py_None) {
       list_append(keys.get(), str_concat(gate.prefix.get(), lit_salt.get()).get());
-      list_append(args.get(), gate.salt.get());
+      list_append(args.get(), salt.get());
     }
-    Ref answer = call(gate.script.get(), {}, {{id_keys, keys.get()}, {id_args, args.get()}});
+    Ref script = gate.script;
+    Ref answer = call(script.get(), {}, {{id_keys, keys.get()}, {id_args, args.get()}});
     if (PyLong_Check(answer.get())) return real(as_double(answer.get()) / 1e6);
     if (attempt == kAttempts) raise(PyExc_RuntimeError, "the pace gate's salt in Redis keeps changing");
     use_salt(c, gate, std::move(answer));
@@ -281,9 +294,10 @@ Ref reserve_shared(const Call& c, GateState& gate, PyObject* key, double hold) {
 Ref reserve_local(const Call& c, GateState& gate, PyObject* key, double hold) {
   const double interval = 1.0 / gate.rate_value;
   const double tolerance = interval * static_cast<double>(gate.burst_value - 1);
-  Ref name = bucket_name(gate, key);
-  const double now = read_clock(c, gate.clock.get(), id_monotonic);
-  auto [slot, added] = gate.tat.try_emplace(std::string(utf8(name.get())), now);
+  Ref name = bucket_name(gate.mac, gate.prefix, key);
+  Ref clock = gate.clock;
+  const double now = read_clock(c, clock.get(), id_monotonic);
+  auto slot = gate.tat.try_emplace(std::string(utf8(name.get())), now).first;
   const double earliest = std::max(now + hold, slot->second - tolerance);
   slot->second = std::max(slot->second, earliest) + interval;
   return real(earliest - now);
@@ -292,7 +306,7 @@ Ref reserve_local(const Call& c, GateState& gate, PyObject* key, double hold) {
 enum class ReserveArg : std::size_t { self, key, hold };
 
 Ref pace_gate_reserve(Call& c) {
-  GateState& gate = Gate::of(c);
+  GateState& gate = initialised(c);
   const double hold = std::max(0.0, c.real(ReserveArg::hold));
   if (!std::isfinite(hold)) raise(PyExc_ValueError, "hold must be a finite number of seconds");
   PyObject* key = c[ReserveArg::key];
@@ -306,14 +320,19 @@ Ref pace_gate_reserve(Call& c) {
 
 Ref pace_gate_acquire(Call& c) {
   Ref wait = call_method(c.self(), id_reserve, {c[ReserveArg::key], c[ReserveArg::hold]});
-  Ref sleep = Gate::of(c).sleep;
+  Ref sleep = initialised(c).sleep;
   wait_for(c, as_double(wait.get()), sleep.get());
   return wait;
 }
 
-Ref pace_gate_rate(PyObject* self) { return Gate::of(self).rate; }
-Ref pace_gate_burst(PyObject* self) { return Gate::of(self).burst; }
-Ref pace_gate_prefix(PyObject* self) { return Gate::of(self).prefix; }
+// A read-only attribute: what __init__ was given.
+Ref given(const Ref& value) {
+  if (!value) raise(PyExc_AttributeError, "PaceGate.__init__ has not run on this gate");
+  return value;
+}
+Ref pace_gate_rate(PyObject* self) { return given(Gate::of(self).rate); }
+Ref pace_gate_burst(PyObject* self) { return given(Gate::of(self).burst); }
+Ref pace_gate_prefix(PyObject* self) { return given(Gate::of(self).prefix); }
 
 const FnSpec kGateInit{"__init__",
                        pace_gate_init,

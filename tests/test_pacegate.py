@@ -154,6 +154,22 @@ def test_gate_keeps_the_extremes_it_accepts(redis_client, rate, burst):
     assert [w for _, w in waits] == approx(expected, rel=1e-6, abs=0.1)
 
 
+class SkipsInit(PaceGate):
+    def __init__(self):
+        pass
+
+
+@pytest.mark.parametrize("use, error", [
+    (lambda gate: gate.reserve(KEY), RuntimeError),
+    (lambda gate: gate.acquire(KEY), RuntimeError),
+    (lambda gate: gate.rate, AttributeError),
+])
+@pytest.mark.parametrize("make", [lambda: PaceGate.__new__(PaceGate), SkipsInit])
+def test_a_gate_whose_init_has_not_run_raises(make, use, error):
+    with pytest.raises(error, match="PaceGate.__init__ has not run on this gate"):
+        use(make())
+
+
 @pytest.mark.parametrize("attempts", [0, 10**30])
 def test_retry_policy_refuses_attempts_it_cannot_count(attempts):
     with pytest.raises(ValueError, match="attempts must be a whole number from 1 to 1000000"):
