@@ -1,6 +1,7 @@
 // Heap types whose instances carry C++ members; see native_type.hpp.
 #include "pcrt/native_type.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace pcrt {
@@ -62,8 +63,11 @@ void raise_not_instance(const Call& c) {
   static const Id id_name("__name__");
   PyObject* cls = c.defining_class();
   Ref fn_name = getattr(reinterpret_cast<PyObject*>(c.function()), id_name);
+  // Worded as the interpreter words it for a method descriptor, with the class's short name.
+  const char* full = cls != nullptr ? reinterpret_cast<PyTypeObject*>(cls)->tp_name : "?";
+  const char* dot = std::strrchr(full, '.');
   raise_format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object", fn_name.get(),
-               cls != nullptr ? reinterpret_cast<PyTypeObject*>(cls)->tp_name : "?", Py_TYPE(c.self())->tp_name);
+               dot != nullptr ? dot + 1 : full, Py_TYPE(c.self())->tp_name);
 }
 
 }  // namespace detail
