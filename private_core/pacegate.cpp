@@ -1,9 +1,9 @@
 // private_core.pacegate: requests at the service's pace.  A gate spaces the
 // requests of each API key to a rate (in this process, or across processes
 // and machines through Redis, and in this process alone while Redis is out),
-// a retry policy waits out 429 and 503 answers,
-// and `attach` installs both on an HttpSession as a requests transport
-// adapter.  A session that is never attached behaves as before.
+// a retry policy waits out 429 and 503 answers, and `attach` installs both
+// on an HttpSession as a requests transport adapter.  A session that is
+// never attached behaves as before.
 #include <cmath>
 #include <limits>
 #include <optional>
