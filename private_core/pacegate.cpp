@@ -163,6 +163,7 @@ struct GateState {
   long long burst_value = 1;
   Ref mac;   // an hmac object keyed by the secret or the salt; copied for each name
   Ref salt;  // the salt's text; None with a secret
+  std::unordered_map<std::string, Ref> names;  // credentials -> bucket name under `mac`
   Ref script;  // the reservation script on the link's client; empty for a gate of this process only
   Ref clock, sleep;
   // This process's buckets (all of them without Redis, and the fallback
@@ -177,6 +178,7 @@ struct GateState {
   void clear() {
     link.clear();
     for (Ref* ref : {&rate, &burst, &prefix, &mac, &salt, &script, &clock, &sleep}) *ref = nullptr;
+    names.clear();
   }
 };
 using Gate = NativeType<GateState>;
@@ -204,6 +206,7 @@ void use_salt(const Call& c, GateState& gate, Ref salt) {
   Ref mac = keyed_mac(c, check(PyUnicode_AsUTF8String(salt.get())).get());
   gate.mac = std::move(mac);
   gate.salt = std::move(salt);
+  gate.names.clear();
 }
 
 enum class GateInitArg : std::size_t { self, rate, burst, redis, prefix, secret, retry_interval, clock, sleep };
@@ -231,6 +234,7 @@ Ref pace_gate_init(Call& c) {
     use_salt(c, gate, call_method(call_method(os.get(), id_urandom, {integer(16).get()}).get(), id_hex));
   } else {
     gate.mac = keyed_mac(c, secret_bytes(c[A::secret]).get());
+    gate.names.clear();
   }
   gate.clock = Ref::borrow(c[A::clock]);
   gate.sleep = Ref::borrow(c[A::sleep]);
@@ -247,14 +251,26 @@ Ref pace_gate_init(Call& c) {
 
 // The bucket's name: a keyed digest, so the key itself is never stored nor
 // sent to Redis.  Lone surrogates pass through: a header holding them cannot
-// be sent anyway, and the encoding error would carry the key.
-// Takes its own references: a concurrent __init__ may replace the gate's.
-Ref bucket_name(Ref keyed, Ref prefix, PyObject* key) {
+// be sent anyway, and the encoding error would carry the key.  Names are
+// kept per credentials, so a reservation seldom hashes; `salt` (if given)
+// receives the salt the name was keyed by.
+Ref bucket_name(GateState& gate, PyObject* key, Ref* salt = nullptr) {
+  constexpr std::size_t kNamesKept = 256;
   Ref encoded = check(PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass"));
+  std::string credentials(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  // Read together, with no Python code in between: names, hmac and salt change together.
+  if (salt != nullptr) *salt = gate.salt;
+  if (auto found = gate.names.find(credentials); found != gate.names.end()) return found->second;
+  Ref keyed = gate.mac, prefix = gate.prefix;
   Ref mac = call_method(keyed.get(), id_copy);
   call_method(mac.get(), id_update, {encoded.get()});
-  Ref hex = call_method(mac.get(), id_hexdigest);
-  return str_concat(prefix.get(), hex.get());
+  Ref name = str_concat(prefix.get(), call_method(mac.get(), id_hexdigest).get());
+  // Not kept when another thread keyed the names anew meanwhile.
+  if (gate.mac.get() == keyed.get()) {
+    if (gate.names.size() >= kNamesKept) gate.names.clear();
+    gate.names.emplace(std::move(credentials), name);
+  }
+  return name;
 }
 
 // One reservation in Redis: the seconds to wait.  Without a secret the script
@@ -270,9 +286,9 @@ Ref reserve_shared(const Call& c, GateState& gate, PyObject* key, double hold) {
   const double hold_us = std::min(kMaxMicros, std::ceil(hold * 1e6));
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
-    Ref mac = gate.mac, salt = gate.salt;  // one pair, whatever another thread adopts meanwhile
+    Ref salt;
     Ref keys = new_list();
-    list_append(keys.get(), bucket_name(mac, gate.prefix, key).get());
+    list_append(keys.get(), bucket_name(gate, key, &salt).get());
     Ref args = new_list();
     for (double micros : {interval_us, tolerance_us, hold_us}) {
       list_append(args.get(), integer(static_cast<long long>(micros)).get());
@@ -295,7 +311,7 @@ Ref reserve_shared(const Call& c, GateState& gate, PyObject* key, double hold) {
 Ref reserve_local(const Call& c, GateState& gate, PyObject* key, double hold) {
   const double interval = 1.0 / gate.rate_value;
   const double tolerance = interval * static_cast<double>(gate.burst_value - 1);
-  Ref name = bucket_name(gate.mac, gate.prefix, key);
+  Ref name = bucket_name(gate, key);
   Ref clock = gate.clock;
   const double now = read_clock(c, clock.get(), id_monotonic);
   auto slot = gate.tat.try_emplace(std::string(utf8(name.get())), now).first;
