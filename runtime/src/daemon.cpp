@@ -30,8 +30,12 @@ std::atomic<bool> g_exiting{false};
 constexpr const char* kRunCapsule = "pcrt.daemon.run";
 
 PyObject* after_fork_child(PyObject*, PyObject*) {
-  std::vector<ForkAware*> objects = fork_aware();  // a reset may construct or destroy others
-  for (ForkAware* object : objects) object->after_fork_in_child();
+  // A reset may free others: a daemon dropping its dead thread can release
+  // the last reference to its owner.  Each is looked up again before it runs.
+  std::vector<ForkAware*> objects = fork_aware();
+  for (ForkAware* object : objects) {
+    if (std::ranges::find(fork_aware(), object) != fork_aware().end()) object->after_fork_in_child();
+  }
   Py_RETURN_NONE;
 }
 
@@ -183,8 +187,9 @@ void Daemon::after_fork_in_child() noexcept {
   woken_ = false;
   stopped_generation_ = generation_;
   ++generation_;
-  thread_ = nullptr;
   forget(running_daemons(), this);
+  // Last: the dead thread may hold the last reference to the owner, and so to this daemon.
+  Ref dead = std::move(thread_);
 }
 
 void Daemon::stop_all_and_join() {
