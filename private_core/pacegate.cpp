@@ -1,24 +1,31 @@
 // private_core.pacegate: requests at the service's pace.  A gate spaces the
 // requests of each API key to a rate (in this process, or across processes
-// and machines through Redis), a retry policy waits out 429 and 503 answers,
-// and `attach` installs both on an HttpSession as a requests transport
-// adapter.  A session that is never attached behaves as before.
+// and machines through Redis, and in this process alone while Redis is out),
+// a retry policy waits out 429 and 503 answers, and `attach` installs both
+// on an HttpSession as a requests transport adapter.  A session that is
+// never attached behaves as before.
 #include <cmath>
 #include <limits>
+#include <optional>
 
+#include <string>
+#include <unordered_map>
+
+#include "pcrt/native_type.hpp"
 #include "pcrt/pcrt.hpp"
+#include "redislink/redislink.hpp"
 
 namespace {
 using namespace pcrt;
 
 // Module-level names read at call time.
-const Id id_time("time"), id_hashlib("hashlib"), id_random("random"), id_threading("threading"),
+const Id id_time("time"), id_hmac("hmac"), id_os("os"), id_logger("logger"), id_random("random"),
     id_parsedate_to_datetime("parsedate_to_datetime"), id_timezone("timezone"), id_requests("requests"),
     id_CANCEL("_CANCEL"), id_Cancelled("Cancelled"), id_RetryPolicy("RetryPolicy"), id_PaceAdapter("PaceAdapter");
 // Attributes, methods and keywords.
-const Id id_rate("rate"), id_burst("burst"), id_prefix("prefix"), id_redis_("_redis"), id_script("_script"),
-    id_clock("_clock"), id_sleep_("_sleep"), id_lock("_lock"), id_tat("_tat"), id_monotonic("monotonic"),
-    id_sleep("sleep"), id_time_fn("time"), id_sha256("sha256"), id_hexdigest("hexdigest"), id_Lock("Lock"),
+const Id id_clock("_clock"), id_sleep_("_sleep"), id_monotonic("monotonic"), id_sleep("sleep"), id_time_fn("time"),
+    id_sha256("sha256"), id_hexdigest("hexdigest"), id_new("new"), id_digestmod("digestmod"), id_copy("copy"),
+    id_update("update"), id_urandom("urandom"), id_hex("hex"), id_decode("decode"),
     id_register_script("register_script"), id_keys("keys"), id_args("args"), id_get("get"), id_wait("wait"),
     id_reserve("reserve"), id_acquire("acquire"), id_attempts("attempts"), id_total_wait("total_wait"),
     id_backoff("backoff"), id_backoff_max("backoff_max"), id_statuses("statuses"), id_methods("methods"),
@@ -36,12 +43,26 @@ const Id lit_authorization("Authorization"), lit_retry_after("Retry-After"), lit
 // concurrent requests through one session reuse their connections.
 constexpr long long kPoolSize = 32;
 
+// The most a burst or a retry policy's attempts may count.
+constexpr long long kMaxCount = 1000000;
+
 // GCRA (the token bucket as one "theoretical arrival time" per key), run
 // inside Redis so that every process shares it and Redis's clock is the only
 // clock that matters.  Times in integer microseconds: exact in Lua's doubles.
 // KEYS[1]: the bucket; ARGV: interval, tolerance (burst - 1 intervals), hold
 // (the least wait, after a 429).  Returns the microseconds to wait.
+// Without a secret, KEYS[2] holds the salt that keys the buckets' names and
+// ARGV[4] is the caller's: the first salt proposed stays, and a caller with
+// another one is answered with it instead of a wait.
 constexpr const char* kReserveScript = R"lua(
+if KEYS[2] then
+  local salt = redis.call('GET', KEYS[2])
+  if not salt then
+    redis.call('SET', KEYS[2], ARGV[4])
+  elseif salt ~= ARGV[4] then
+    return salt
+  end
+end
 local clock = redis.call('TIME')
 local now = tonumber(clock[1]) * 1000000 + tonumber(clock[2])
 local interval, tolerance, hold = tonumber(ARGV[1]), tonumber(ARGV[2]), tonumber(ARGV[3])
@@ -51,12 +72,6 @@ local next_tat = math.max(tat, earliest) + interval
 redis.call('SET', KEYS[1], string.format('%.0f', next_tat), 'PX', math.ceil((next_tat - now) / 1000) + 1000)
 return earliest - now
 )lua";
-
-double as_double(PyObject* number) {
-  const double value = PyFloat_AsDouble(number);
-  if (value == -1.0 && PyErr_Occurred()) raised();
-  return value;
-}
 
 // The current value of `self.<clock>()`, or of the module's `time.<fallback>`
 // when no clock was given.
@@ -95,100 +110,254 @@ void wait_for(const Call& c, double seconds, PyObject* sleep) {
 // ---------------------------------------------------------------------------
 // PaceGate
 
-enum class GateInitArg : std::size_t { self, rate, burst, redis, prefix, clock, sleep };
+// What a gate keeps exactly, in this process and in the Redis script (whole
+// microseconds in Lua's doubles): at most one request per microsecond, and a
+// full burst that refills within 1e9 seconds (about 31 years).
+constexpr double kMinRate = 1e-6, kMaxRate = 1e6, kMaxRefill = 1e9;
+
+// A count of requests or attempts as a C number; out of range is a
+// ValueError now rather than an OverflowError at the first use.
+long long checked_count(PyObject* value, const char* name) {
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (count == -1 && PyErr_Occurred()) raised();
+  if (overflow != 0 || count < 1 || count > kMaxCount) {
+    raise_format(PyExc_ValueError, "%s must be a whole number from 1 to %lld, got %R", name, kMaxCount, value);
+  }
+  return count;
+}
+
+void check_rate(PyObject* rate_arg, double rate, long long burst) {
+  if (!(rate >= kMinRate && rate <= kMaxRate)) {
+    raise_format(PyExc_ValueError, "rate must be a number of requests per second from 1e-06 to 1e+06, got %R", rate_arg);
+  }
+  if (static_cast<double>(burst - 1) / rate > kMaxRefill) {
+    raise_format(PyExc_ValueError,
+                 "a burst of %lld takes more than 1e+09 seconds to refill at %R requests per second", burst, rate_arg);
+  }
+}
+
+// The secret's bytes (a non-empty str or bytes).
+Ref secret_bytes(PyObject* secret) {
+  Ref key;
+  if (PyBytes_CheckExact(secret)) {
+    key = Ref::borrow(secret);
+  } else if (PyUnicode_CheckExact(secret)) {
+    key = check(PyUnicode_AsUTF8String(secret));
+  } else {
+    raise_arg_type("secret", "bytes", secret);
+  }
+  if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the secret must not be empty");
+  return key;
+}
+
+const redislink::Texts kLinkTexts{
+    "Redis is unreachable (%s: %s); the pace gate paces this process's requests on its own, at the same rate, "
+    "until Redis answers again",
+    "Redis answers again; the pace gate is shared again",
+    "Redis refused a reservation of the pace gate (%s: %s); such requests are paced in this process"};
+
+struct GateState {
+  Ref rate, burst, prefix;  // as given: the read-only attributes
+  double rate_value = 1.0;
+  long long burst_value = 1;
+  Ref mac;   // an hmac object keyed by the secret or the salt; copied for each name
+  Ref salt;  // the salt's text; None with a secret
+  std::unordered_map<std::string, Ref> names;  // credentials -> bucket name under `mac`
+  Ref script;  // the reservation script on the link's client; empty for a gate of this process only
+  Ref clock, sleep;
+  // This process's buckets (all of them without Redis, and the fallback
+  // during an outage): bucket name -> theoretical arrival time.
+  std::unordered_map<std::string, double> tat;
+  redislink::Link link;
+
+  void traverse(Visitor& visit) const {
+    for (const Ref* ref : {&rate, &burst, &prefix, &mac, &salt, &script, &clock, &sleep}) visit(*ref);
+    link.traverse(visit);
+  }
+  void clear() {
+    link.clear();
+    for (Ref* ref : {&rate, &burst, &prefix, &mac, &salt, &script, &clock, &sleep}) *ref = nullptr;
+    names.clear();
+  }
+};
+using Gate = NativeType<GateState>;
+
+// The state of a gate whose __init__ has run (a subclass may skip it).
+GateState& initialised(const Call& c) {
+  GateState& gate = Gate::of(c);
+  if (!gate.mac) raise(PyExc_RuntimeError, "PaceGate.__init__ has not run on this gate");
+  return gate;
+}
+
+// An hmac object that names buckets by HMAC-SHA256 of the credentials under
+// `key`.  Only this object is kept: a secret is in no attribute.
+Ref keyed_mac(const Call& c, PyObject* key) {
+  Ref hmac = c.global(id_hmac);
+  return call_method(hmac.get(), id_new, {key}, {{id_digestmod, id_sha256.get()}});
+}
+
+// Adopts `salt` (hex text, so that a client decoding answers reads it back
+// unchanged) as the key of the bucket names.  Salt and hmac object change
+// together, with no Python code in between, so a concurrent reservation sees
+// either both old or both new.
+void use_salt(const Call& c, GateState& gate, Ref salt) {
+  if (PyBytes_Check(salt.get())) salt = call_method(salt.get(), id_decode);
+  Ref mac = keyed_mac(c, check(PyUnicode_AsUTF8String(salt.get())).get());
+  gate.mac = std::move(mac);
+  gate.salt = std::move(salt);
+  gate.names.clear();
+}
+
+enum class GateInitArg : std::size_t { self, rate, burst, redis, prefix, secret, retry_interval, clock, sleep };
 
 Ref pace_gate_init(Call& c) {
   using A = GateInitArg;
-  PyObject* self = c.self();
-  const double rate = c.real(A::rate);
-  if (!(rate > 0) || !std::isfinite(rate))
-    raise(PyExc_ValueError, "rate must be a positive number of requests per second");
-  Ref burst = Ref::borrow(c[A::burst]);
-  Ref one = integer(1);
-  if (check(PyObject_RichCompareBool(burst.get(), one.get(), Py_LT)))
-    raise(PyExc_ValueError, "burst must be at least 1");
-  setattr(self, id_rate, c[A::rate]);
-  setattr(self, id_burst, burst.get());
-  setattr(self, id_prefix, c[A::prefix]);
-  PyObject* redis = c[A::redis];
-  setattr(self, id_redis_, redis);
-  // Registered once: redis-py then runs it by its digest and loads it again
-  // only where a server has lost it.
-  Ref script = redis == Py_None ? none() : call_method(redis, id_register_script, {str(kReserveScript).get()});
-  setattr(self, id_script, script.get());
-  setattr(self, id_clock, c[A::clock]);
-  setattr(self, id_sleep_, c[A::sleep]);
-  Ref threading = c.global(id_threading);
-  setattr(self, id_lock, call(module_attr(threading.get(), id_Lock).get()).get());
-  setattr(self, id_tat, new_dict().get());
+  GateState& gate = Gate::of(c);
+  const long long burst = checked_count(c[A::burst], "burst");
+  check_rate(c[A::rate], c.real(A::rate), burst);
+  const double retry_interval = c.real(A::retry_interval);
+  if (!(retry_interval > 0) || !std::isfinite(retry_interval)) {
+    raise(PyExc_ValueError, "retry_interval must be a positive number of seconds");
+  }
+  gate.rate = Ref::borrow(c[A::rate]);
+  gate.burst = Ref::borrow(c[A::burst]);
+  gate.rate_value = c.real(A::rate);
+  gate.burst_value = burst;
+  gate.prefix = Ref::borrow(c[A::prefix]);
+  // Bucket names are keyed, so that reading Redis does not confirm a guessed
+  // API key offline: by the secret when given, else by a salt (this gate's
+  // own, until Redis answers with the one it already holds for the prefix).
+  gate.salt = none();
+  if (c.is_none(A::secret)) {
+    Ref os = c.global(id_os);
+    use_salt(c, gate, call_method(call_method(os.get(), id_urandom, {integer(16).get()}).get(), id_hex));
+  } else {
+    gate.mac = keyed_mac(c, secret_bytes(c[A::secret]).get());
+    gate.names.clear();
+  }
+  gate.clock = Ref::borrow(c[A::clock]);
+  gate.sleep = Ref::borrow(c[A::sleep]);
+  gate.tat.clear();
+  gate.script = nullptr;
+  if (!c.is_none(A::redis)) {
+    gate.link.open(c.self(), c[A::redis], retry_interval, c.global(id_logger).get(), kLinkTexts);
+    // Registered once: redis-py then runs it by its digest and loads it again
+    // only where a server has lost it.
+    gate.script = call_method(gate.link.client(), id_register_script, {str(kReserveScript).get()});
+  }
   return none();
 }
 
-// The bucket's name: a digest, so the key itself is never stored nor sent to Redis.
-Ref bucket_name(const Call& c, PyObject* self, PyObject* key) {
-  Ref encoded = check(PyUnicode_AsUTF8String(key));
-  Ref hashlib = c.global(id_hashlib);
-  Ref digest = call(module_attr(hashlib.get(), id_sha256).get(), {encoded.get()});
-  Ref hex = call_method(digest.get(), id_hexdigest);
-  Ref prefix = getattr(self, id_prefix);
-  return check(PyUnicode_Concat(prefix.get(), hex.get()));
+// The bucket's name: a keyed digest, so the key itself is never stored nor
+// sent to Redis.  Lone surrogates pass through: a header holding them cannot
+// be sent anyway, and the encoding error would carry the key.  Names are
+// kept per credentials, so a reservation seldom hashes; `salt` (if given)
+// receives the salt the name was keyed by.
+Ref bucket_name(GateState& gate, PyObject* key, Ref* salt = nullptr) {
+  constexpr std::size_t kNamesKept = 256;
+  Ref encoded = check(PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass"));
+  std::string credentials(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  // Read together, with no Python code in between: names, hmac and salt change together.
+  if (salt != nullptr) *salt = gate.salt;
+  if (auto found = gate.names.find(credentials); found != gate.names.end()) return found->second;
+  Ref keyed = gate.mac, prefix = gate.prefix;
+  Ref mac = call_method(keyed.get(), id_copy);
+  call_method(mac.get(), id_update, {encoded.get()});
+  Ref name = str_concat(prefix.get(), call_method(mac.get(), id_hexdigest).get());
+  // Not kept when another thread keyed the names anew meanwhile.
+  if (gate.mac.get() == keyed.get()) {
+    if (gate.names.size() >= kNamesKept) gate.names.clear();
+    gate.names.emplace(std::move(credentials), name);
+  }
+  return name;
+}
+
+// One reservation in Redis: the seconds to wait.  Without a secret the script
+// first compares this gate's salt with the one Redis holds for the prefix and
+// answers with the latter when they differ (another gate proposed it first,
+// or the old one was evicted): the gate adopts it and asks again.
+Ref reserve_shared(const Call& c, GateState& gate, PyObject* key, double hold) {
+  static const Id lit_salt("salt");
+  // Clamped to what Lua's doubles hold exactly (2^53 us is 285 years).
+  constexpr double kMaxMicros = 9e15;
+  const double interval_us = std::ceil(1e6 / gate.rate_value);
+  const double tolerance_us = interval_us * static_cast<double>(gate.burst_value - 1);
+  const double hold_us = std::min(kMaxMicros, std::ceil(hold * 1e6));
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    Ref salt;
+    Ref keys = new_list();
+    list_append(keys.get(), bucket_name(gate, key, &salt).get());
+    Ref args = new_list();
+    for (double micros : {interval_us, tolerance_us, hold_us}) {
+      list_append(args.get(), integer(static_cast<long long>(micros)).get());
+    }
+    if (salt.get() != Py_None) {
+      list_append(keys.get(), str_concat(gate.prefix.get(), lit_salt.get()).get());
+      list_append(args.get(), salt.get());
+    }
+    Ref script = gate.script;
+    Ref answer = call(script.get(), {}, {{id_keys, keys.get()}, {id_args, args.get()}});
+    if (PyLong_Check(answer.get())) return real(as_double(answer.get()) / 1e6);
+    if (attempt == kAttempts) raise(PyExc_RuntimeError, "the pace gate's salt in Redis keeps changing");
+    use_salt(c, gate, std::move(answer));
+  }
+}
+
+// One reservation in this process's buckets.  The clock is read first: no
+// Python code runs between the bucket's read and its update, so the GIL
+// keeps concurrent reservations apart.
+Ref reserve_local(const Call& c, GateState& gate, PyObject* key, double hold) {
+  const double interval = 1.0 / gate.rate_value;
+  const double tolerance = interval * static_cast<double>(gate.burst_value - 1);
+  Ref name = bucket_name(gate, key);
+  Ref clock = gate.clock;
+  const double now = read_clock(c, clock.get(), id_monotonic);
+  auto slot = gate.tat.try_emplace(std::string(utf8(name.get())), now).first;
+  const double earliest = std::max(now + hold, slot->second - tolerance);
+  slot->second = std::max(slot->second, earliest) + interval;
+  return real(earliest - now);
 }
 
 enum class ReserveArg : std::size_t { self, key, hold };
 
 Ref pace_gate_reserve(Call& c) {
-  PyObject* self = c.self();
+  GateState& gate = initialised(c);
   const double hold = std::max(0.0, c.real(ReserveArg::hold));
   if (!std::isfinite(hold)) raise(PyExc_ValueError, "hold must be a finite number of seconds");
-  const double rate = as_double(getattr(self, id_rate).get());
-  const long long burst = PyLong_AsLongLong(getattr(self, id_burst).get());
-  if (burst == -1 && PyErr_Occurred()) raised();
-  Ref bucket = bucket_name(c, self, c[ReserveArg::key]);
-
-  Ref script = getattr(self, id_script);
-  if (script.get() != Py_None) {
-    // Clamped to what Lua's doubles hold exactly (2^53 us is 285 years).
-    constexpr double kMaxMicros = 9e15;
-    const double interval_us = std::min(kMaxMicros, std::ceil(1e6 / rate));
-    const double tolerance_us = std::min(kMaxMicros, interval_us * static_cast<double>(burst - 1));
-    const double hold_us = std::min(kMaxMicros, std::ceil(hold * 1e6));
-    Ref keys = new_list();
-    list_append(keys.get(), bucket.get());
-    Ref args = new_list();
-    for (double micros : {interval_us, tolerance_us, hold_us}) {
-      list_append(args.get(), integer(static_cast<long long>(micros)).get());
-    }
-    Ref waited_us = call(script.get(), {}, {{id_keys, keys.get()}, {id_args, args.get()}});
-    return real(as_double(waited_us.get()) / 1e6);
+  PyObject* key = c[ReserveArg::key];
+  if (gate.script) {
+    // Redis out (now or already), or refusing: this process paces on its own.
+    if (std::optional<Ref> wait = gate.link.attempt([&] { return reserve_shared(c, gate, key, hold); }))
+      return *wait;
   }
-
-  const double interval = 1.0 / rate;
-  const double tolerance = interval * static_cast<double>(burst - 1);
-  Ref lock = getattr(self, id_lock);
-  Ref clock = getattr(self, id_clock);
-  Ref table = getattr(self, id_tat);
-  return with(lock.get(), [&]() -> Ref {
-    const double now = read_clock(c, clock.get(), id_monotonic);
-    Ref previous = dict_get(table.get(), bucket.get());
-    const double tat = previous ? as_double(previous.get()) : now;
-    const double earliest = std::max(now + hold, tat - tolerance);
-    dict_set(table.get(), bucket.get(), real(std::max(tat, earliest) + interval).get());
-    return real(earliest - now);
-  });
+  return reserve_local(c, gate, key, hold);
 }
 
 Ref pace_gate_acquire(Call& c) {
   Ref wait = call_method(c.self(), id_reserve, {c[ReserveArg::key], c[ReserveArg::hold]});
-  Ref sleep = getattr(c.self(), id_sleep_);
+  Ref sleep = initialised(c).sleep;
   wait_for(c, as_double(wait.get()), sleep.get());
   return wait;
 }
+
+// A read-only attribute: what __init__ was given.
+Ref given(const Ref& value) {
+  if (!value) raise(PyExc_AttributeError, "PaceGate.__init__ has not run on this gate");
+  return value;
+}
+Ref pace_gate_rate(PyObject* self) { return given(Gate::of(self).rate); }
+Ref pace_gate_burst(PyObject* self) { return given(Gate::of(self).burst); }
+Ref pace_gate_prefix(PyObject* self) { return given(Gate::of(self).prefix); }
 
 const FnSpec kGateInit{"__init__",
                        pace_gate_init,
                        {self_arg(), arg("rate", "float", Conv::Float), arg("burst", "int", Conv::Int, int_default(1)),
                         kwonly("redis", "Any", Conv::Any, none_default()),
                         kwonly("prefix", "str", Conv::Str, str_default("pacegate:")),
+                        kwonly("secret", "Optional[Union[bytes, str]]", Conv::Any, none_default()),
+                        kwonly("retry_interval", "float", Conv::Float, float_default(1.0)),
                         kwonly("clock", "Optional[Callable[[], float]]", Conv::Any, none_default()),
                         kwonly("sleep", "Optional[Callable[[float], object]]", Conv::Any, none_default())},
                        "None",
@@ -196,8 +365,11 @@ const FnSpec kGateInit{"__init__",
                        "\n"
                        "Without `redis` the buckets live in this object (thread-safe); with a redis-py\n"
                        "client they live in Redis under `prefix`, shared by every process that names\n"
-                       "the same server, and timed by Redis's clock.  `clock` (monotonic seconds) and\n"
-                       "`sleep` replace the local clock and waits, for tests."};
+                       "the same server, and timed by Redis's clock.  While Redis is out the gate paces\n"
+                       "this process alone (one warning) and pings Redis every `retry_interval` seconds.\n"
+                       "Buckets are named by an HMAC of the key, under `secret` when given (the same in\n"
+                       "every process), else under a salt kept in Redis.  `clock` (monotonic seconds)\n"
+                       "and `sleep` replace the local clock and waits, for tests."};
 const FnSpec kReserve{"reserve",
                       pace_gate_reserve,
                       {self_arg(), arg("key", "str", Conv::Str), arg("hold", "float", Conv::Float, float_default(0.0))},
@@ -230,9 +402,7 @@ enum class PolicyInitArg : std::size_t {
 Ref retry_policy_init(Call& c) {
   using A = PolicyInitArg;
   PyObject* self = c.self();
-  Ref one = integer(1);
-  if (check(PyObject_RichCompareBool(c[A::attempts], one.get(), Py_LT)))
-    raise(PyExc_ValueError, "attempts must be at least 1");
+  checked_count(c[A::attempts], "attempts");
   for (A seconds : {A::total_wait, A::backoff, A::backoff_max}) {
     const double value = c.real(seconds);
     if (!(value >= 0) || !std::isfinite(value)) raise(PyExc_ValueError, "waits must be finite and not negative");
@@ -315,9 +485,7 @@ Ref retry_policy_delay(Call& c) {
     Ref clock = getattr(self, id_clock);
     if (Ref seconds = parse_retry_after(c, retry_after, read_clock(c, clock.get(), id_time_fn))) return seconds;
   }
-  long long failures = PyLong_AsLongLong(c[DelayArg::failures]);
-  if (failures == -1 && PyErr_Occurred()) raised();
-  failures = std::max(1LL, failures);
+  const long long failures = std::max(1LL, as_long_long(c[DelayArg::failures]));
   const double backoff = as_double(getattr(self, id_backoff).get());
   const double ceiling = as_double(getattr(self, id_backoff_max).get());
   const double base = std::min(ceiling, std::ldexp(backoff, static_cast<int>(std::min(failures - 1, 1000LL))));
@@ -383,67 +551,118 @@ Ref pace_adapter_init(Call& c) {
   return none();
 }
 
+// What one request may still spend of its retry policy's budget.
+struct RetryBudget {
+  long long attempts;
+  double total_wait;
+  long long failures = 0;
+  double waited = 0.0;
+};
+
+RetryBudget budget_of(PyObject* retry) {
+  return {as_long_long(getattr(retry, id_attempts).get()), as_double(getattr(retry, id_total_wait).get())};
+}
+
+// Counts a failure: an answer with `status`, or a transport error when
+// `status` is None.  False when the policy does not retry it or the attempts
+// are spent.
+bool counts_as_retry(PyObject* retry, PyObject* method, PyObject* status, RetryBudget& budget) {
+  if (!truthy(call_method(retry, id_retries, {method, status}).get())) return false;
+  return ++budget.failures < budget.attempts;
+}
+
+// The wait before the next attempt, or nothing when it goes beyond what is
+// left of the budget (it would only delay the same failure).  Each wait is
+// logged with what caused it, never with the request's credentials.
+std::optional<double> wait_within_budget(const Call& c, PyObject* retry, PyObject* retry_after, PyObject* cause,
+                                         RetryBudget& budget) {
+  static const Id id_info("info"),
+      lit_wait("%s: waiting %.2f s before attempt %d of %d (%.2f s of the retry budget left)");
+  Ref failures = integer(budget.failures);
+  const double delay = as_double(call_method(retry, id_delay, {failures.get(), retry_after}).get());
+  if (budget.waited + delay > budget.total_wait) return std::nullopt;
+  budget.waited += delay;
+  Ref logger = c.global(id_logger);
+  call_method(logger.get(), id_info,
+              {lit_wait.get(), cause, real(delay).get(), integer(budget.failures + 1).get(),
+               integer(budget.attempts).get(), real(budget.total_wait - budget.waited).get()});
+  return delay;
+}
+
+// The answer's Retry-After when it is text, else None.
+Ref retry_after_of(PyObject* response) {
+  Ref headers = getattr(response, id_headers);
+  Ref value = call_method(headers.get(), id_get, {lit_retry_after.get()});
+  return PyUnicode_Check(value.get()) ? value : none();
+}
+
+// Waits for a slot of `key` in the gate (or, without one, the retry's hold).
+void take_slot(const Call& c, PyObject* gate, PyObject* retry, PyObject* key, double hold) {
+  if (gate != Py_None) {
+    call_method(gate, id_acquire, {key, real(hold).get()});
+  } else if (hold > 0) {
+    wait_for(c, hold, getattr(retry, id_sleep_).get());
+  }
+}
+
 enum class SendArg : std::size_t { self, request, stream, timeout, verify, cert, proxies };
 
-Ref pace_adapter_send(Call& c) {
+// One try through HTTPAdapter.send: the answer, or an empty Ref with the
+// transport error (a requests.RequestException) in `error`.
+Ref send_once(Call& c, PyObject* send, Ref& error) {
   using A = SendArg;
-  PyObject* self = c.self();
-  PyObject* request = c[A::request];
-  Ref gate = getattr(self, id_gate);
-  Ref retry = getattr(self, id_retry);
-  Ref method = getattr(request, id_method);
-  // The bucket follows the credentials actually sent: a call that overrides
-  // its Authorization header is paced under that key.
+  try {
+    return call(send, {c[A::request]},
+                {{id_stream, c[A::stream]},
+                 {id_timeout, c[A::timeout]},
+                 {id_verify, c[A::verify]},
+                 {id_cert, c[A::cert]},
+                 {id_proxies, c[A::proxies]}});
+  } catch (const Raised&) {
+    error = catch_matching([&] { return module_attr(c.global(id_requests).get(), id_RequestException); });
+    return nullptr;
+  }
+}
+
+// The credentials actually sent: a call that overrides its Authorization
+// header is paced under that key.
+Ref credentials_of(PyObject* request) {
   Ref headers = getattr(request, id_headers);
   Ref key = call_method(headers.get(), id_get, {lit_authorization.get(), lit_empty.get()});
-  if (!PyUnicode_Check(key.get())) key = check(PyObject_Str(key.get()));
-  const long long attempts = PyLong_AsLongLong(getattr(retry.get(), id_attempts).get());
-  if (attempts == -1 && PyErr_Occurred()) raised();
-  const double total_wait = as_double(getattr(retry.get(), id_total_wait).get());
-  Ref send = super_attr(c, id_send);
+  return PyUnicode_Check(key.get()) ? key : check(PyObject_Str(key.get()));
+}
 
-  long long failures = 0;
-  double waited = 0.0, hold = 0.0;
+Ref pace_adapter_send(Call& c) {
+  PyObject* self = c.self();
+  Ref gate = getattr(self, id_gate);
+  Ref retry = getattr(self, id_retry);
+  Ref method = getattr(c[SendArg::request], id_method);
+  Ref key = credentials_of(c[SendArg::request]);
+  RetryBudget budget = budget_of(retry.get());
+  Ref send = super_attr(c, id_send);
+  double hold = 0.0;
   for (;;) {
-    if (gate.get() != Py_None) {
-      call_method(gate.get(), id_acquire, {key.get(), real(hold).get()});
-    } else if (hold > 0) {
-      wait_for(c, hold, getattr(retry.get(), id_sleep_).get());
-    }
-    Ref response;
-    try {
-      response = call(send.get(), {request},
-                      {{id_stream, c[A::stream]},
-                       {id_timeout, c[A::timeout]},
-                       {id_verify, c[A::verify]},
-                       {id_cert, c[A::cert]},
-                       {id_proxies, c[A::proxies]}});
-    } catch (const Raised&) {
-      Ref error = catch_matching([&] { return module_attr(c.global(id_requests).get(), id_RequestException); });
-      if (!truthy(call_method(retry.get(), id_retries, {method.get(), Py_None}).get()) || ++failures >= attempts) {
-        reraise(std::move(error));
+    take_slot(c, gate.get(), retry.get(), key.get(), hold);
+    Ref error;
+    Ref response = send_once(c, send.get(), error);
+    std::optional<double> wait;
+    if (!response) {
+      if (counts_as_retry(retry.get(), method.get(), Py_None, budget)) {
+        Ref cause = str(Py_TYPE(error.get())->tp_name);
+        wait = wait_within_budget(c, retry.get(), Py_None, cause.get(), budget);
       }
-      const double delay = as_double(call_method(retry.get(), id_delay, {integer(failures).get()}).get());
-      if (waited + delay > total_wait) reraise(std::move(error));
-      hold = delay;
-      waited += delay;
-      continue;
+      if (!wait) reraise(std::move(error));
+    } else {
+      Ref status = getattr(response.get(), id_status_code);
+      if (counts_as_retry(retry.get(), method.get(), status.get(), budget)) {
+        Ref cause = check(PyUnicode_FromFormat("HTTP %S", status.get()));
+        wait = wait_within_budget(c, retry.get(), retry_after_of(response.get()).get(), cause.get(), budget);
+      }
+      if (!wait) return response;
+      getattr(response.get(), id_content);  // read to the end, so its connection goes back to the pool
+      call_method(response.get(), id_close);
     }
-    Ref status = getattr(response.get(), id_status_code);
-    if (!truthy(call_method(retry.get(), id_retries, {method.get(), status.get()}).get()) || ++failures >= attempts) {
-      return response;
-    }
-    Ref response_headers = getattr(response.get(), id_headers);
-    Ref retry_after = call_method(response_headers.get(), id_get, {lit_retry_after.get()});
-    if (retry_after.get() != Py_None && !PyUnicode_Check(retry_after.get())) retry_after = none();
-    const double delay = as_double(
-        call_method(retry.get(), id_delay, {integer(failures).get(), retry_after.get()}).get());
-    // A wait beyond what is left of the budget would only delay the same failure.
-    if (waited + delay > total_wait) return response;
-    getattr(response.get(), id_content);  // read to the end, so its connection goes back to the pool
-    call_method(response.get(), id_close);
-    hold = delay;
-    waited += delay;
+    hold = *wait;
   }
 }
 
@@ -499,15 +718,19 @@ const FnSpec kAttach{"attach",
 void build(Module& m) {
   m.import("time");
   m.import("random");
-  m.import("hashlib");
+  m.import("hmac");
+  m.import("logging");
+  m.import("os");
   m.import("threading");
   m.import("requests");
   m.import_from("contextvars", {"ContextVar"});
   m.import_from("datetime", {"timezone"});
   m.import_from("email.utils", {"parsedate_to_datetime"});
-  m.import_from("typing", {"Any", "Callable", "Iterable", "Mapping", "Optional"});
+  m.import_from("typing", {"Any", "Callable", "Iterable", "Mapping", "Optional", "Union"});
   m.import_from("requests.adapters", {"HTTPAdapter"});
   m.import_relative("wirelink", {"HttpSession"});
+  static const Id id_getLogger("getLogger");
+  m.add("logger", call_method(m.get("logging").get(), id_getLogger, {m.get("__name__").get()}).get());
 
   m.add("RETRY_STATUSES", tuple({integer(429).get(), integer(503).get()}).get());
   m.add("RETRY_METHODS", tuple({str("GET").get()}).get());
@@ -521,9 +744,13 @@ void build(Module& m) {
   cancelled.base(PyExc_Exception);
   m.add("Cancelled", cancelled.build().get());
 
-  ClassBuilder gate(m, "PaceGate", "Token buckets per API key, in this process or shared through Redis.");
-  gate.method(kGateInit).method(kReserve).method(kAcquire);
-  m.add("PaceGate", gate.build().get());
+  static const NativeTypeSpec kGate{"PaceGate",
+                                    "Token buckets per API key, in this process or shared through Redis.",
+                                    {&kGateInit, &kReserve, &kAcquire},
+                                    {{"rate", pace_gate_rate, "Requests per second per key."},
+                                     {"burst", pace_gate_burst, "Requests a key may send back to back."},
+                                     {"prefix", pace_gate_prefix, "What the names in Redis begin with."}}};
+  m.add("PaceGate", Gate::build(m, kGate).get());
 
   ClassBuilder policy(m, "RetryPolicy", "When and how long to wait before sending a failed request again.");
   policy.method(kPolicyInit).method(kRetries).method(kDelay);

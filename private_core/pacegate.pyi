@@ -1,16 +1,19 @@
 """Requests at the service's pace: a gate per API key, retries, and the adapter that installs both."""
 
 import contextvars
+import logging
 import threading
 from typing import Any, Callable, Iterable, Mapping, Optional, Union
 
 import requests
 from requests.adapters import HTTPAdapter
+from typing_extensions import disjoint_base
 
 from .wirelink import HttpSession
 
 __all__ = ["Cancelled", "PaceAdapter", "PaceGate", "RetryPolicy", "attach"]
 
+logger: logging.Logger
 RETRY_STATUSES: tuple[int, ...]
 RETRY_METHODS: tuple[str, ...]
 _CANCEL: contextvars.ContextVar[Optional[threading.Event]]
@@ -18,12 +21,16 @@ _CANCEL: contextvars.ContextVar[Optional[threading.Event]]
 class Cancelled(Exception):
     """A wait of the gate or the retry policy ended by a cancelled bulk fetch."""
 
+@disjoint_base
 class PaceGate:
     """Token buckets per API key, in this process or shared through Redis."""
 
-    rate: float
-    burst: int
-    prefix: str
+    @property
+    def rate(self) -> float: ...
+    @property
+    def burst(self) -> int: ...
+    @property
+    def prefix(self) -> str: ...
     def __init__(
         self,
         rate: float,
@@ -31,6 +38,8 @@ class PaceGate:
         *,
         redis: Any = None,
         prefix: str = "pacegate:",
+        secret: Optional[Union[bytes, str]] = None,
+        retry_interval: float = 1.0,
         clock: Optional[Callable[[], float]] = None,
         sleep: Optional[Callable[[float], object]] = None,
     ) -> None: ...

@@ -1,5 +1,9 @@
 """The pace gate, the retry policy and the adapter that installs both on a session."""
 
+import gc
+import hashlib
+import logging
+import re
 import threading
 
 import pytest
@@ -25,6 +29,7 @@ GATE_CASES = [
     (10, 1, [(0, "a", 0), (5, "a", 0), (5, "a", 0)], [0, 0, .1]),  # idle time refills up to the burst only
     (10, 1, [(0, "a", 0), (0, "b", 0), (0, "a", 0)], [0, 0, .1]),  # one bucket per key
     (10, 2, [(0, "a", 0), (0, "a", 2), (0, "a", 0)], [0, 2, 2]),   # a hold delays the requests after it too
+    (10, 1, [(0, f"k{i}", 0) for i in range(300)] + [(0, "k0", 0)], [0] * 300 + [.1]),  # more keys than names kept
 ]
 
 
@@ -50,19 +55,127 @@ def test_concurrent_reservations_each_get_a_slot_of_their_own():
 
 
 def test_redis_gate_is_one_bucket_per_key_for_every_gate_and_stores_no_key(redis_client):
-    first, second = PaceGate(10, redis=redis_client), PaceGate(10, redis=redis_client)
+    first, second = PaceGate(1, redis=redis_client), PaceGate(1, redis=redis_client)
     waits = [gate.reserve(KEY) for gate in (first, second, first, second)]
-    assert waits == approx([0, .1, .2, .3], abs=0.02)
-    assert first.reserve("another-key") == approx(0, abs=0.02)
-    names = redis_client.keys("*")
+    assert waits == approx([0, 1, 2, 3], abs=0.1)  # Redis's clock runs on between the calls
+    assert first.reserve("another-key") == approx(0, abs=0.1)
+    names = set(redis_client.keys("*")) - {b"pacegate:salt"}
     assert len(names) == 2 and not any(KEY.encode() in name for name in names)
-    assert 0 < redis_client.pttl(names[0]) <= 2000  # idle buckets expire
+    assert all(0 < redis_client.pttl(name) <= 5000 for name in names)  # idle buckets expire
 
 
-@pytest.mark.parametrize("rate, burst", [(0, 1), (-1, 1), (float("inf"), 1), (1, 0)])
-def test_gate_refuses_a_rate_or_burst_it_cannot_keep(rate, burst):
-    with pytest.raises(ValueError):
-        PaceGate(rate, burst)
+def unkeyed_digests(key):
+    """Every unkeyed hash hashlib offers of the key and of the header that carries it."""
+    texts = [key, "Bearer " + key]
+    return {getattr(hashlib, algorithm)(text.encode()).hexdigest(*(() if "shake" not in algorithm else (32,)))
+            for algorithm in hashlib.algorithms_guaranteed for text in texts}
+
+
+@pytest.mark.parametrize("secret", [None, b"a secret from the vault", "a secret as text"])
+def test_bucket_names_are_keyed_so_a_redis_reader_cannot_confirm_a_guessed_key(redis_client, secret):
+    gate = PaceGate(10, redis=redis_client, secret=secret)
+    gate.reserve("Bearer " + KEY)
+    names = b" ".join(redis_client.keys("*")).decode()
+    assert not any(digest in names for digest in unkeyed_digests(KEY))
+    held = gc.get_referents(gate)
+    assert secret is None or not any(isinstance(r, (str, bytes)) and "secret" in str(r) for r in held)
+
+
+# the second gate's secret, whether the two gates share a bucket
+@pytest.mark.parametrize("secrets, shared", [
+    ((b"s1", b"s1"), True),
+    ((b"s1", "s1"), True),
+    ((b"s1", b"s2"), False),
+    ((None, None), True),  # through the salt the first gate left in Redis
+    ((b"s1", None), False),
+])
+def test_gates_share_a_bucket_when_they_name_it_alike(redis_client, secrets, shared):
+    first, second = (PaceGate(1, redis=redis_client, secret=secret) for secret in secrets)
+    first.reserve(KEY)
+    assert second.reserve(KEY) == approx(1 if shared else 0, abs=0.1)
+
+
+def test_a_gate_adopts_the_salt_that_replaced_an_evicted_one(redis_client):
+    first = PaceGate(1, redis=redis_client)
+    first.reserve(KEY)
+    redis_client.flushdb()  # salt and bucket evicted: the next gate proposes its own salt
+    second = PaceGate(1, redis=redis_client)
+    assert [second.reserve(KEY), first.reserve(KEY), second.reserve(KEY)] == approx([0, 1, 2], abs=0.1)
+
+
+def stop_redis(server, client):
+    server.stop()
+
+
+def refuse_the_script(server, client):
+    client.lpush("pacegate:salt", "not a salt")  # every reservation now meets WRONGTYPE
+
+
+@pytest.mark.parametrize("breakage, warning", [
+    (stop_redis, "Redis is unreachable (ConnectionError: "),
+    (refuse_the_script, "Redis refused a reservation of the pace gate (ResponseError WRONGTYPE: "),
+])
+def test_a_shared_gate_that_redis_fails_keeps_the_same_pace_in_this_process(redis_server, redis_client, caplog,
+                                                                               breakage, warning):
+    gate = PaceGate(10, 2, redis=redis_client, clock=lambda: 0.0)
+    breakage(redis_server, redis_client)
+    try:
+        assert [gate.reserve(KEY) for _ in range(4)] == approx([0, 0, .1, .2])
+    finally:
+        redis_server.start()
+    # (A probe left by an earlier test may log that Redis answers again: only warnings count.)
+    logged = [r.getMessage() for r in caplog.records if r.name == "private_core.pacegate" and r.levelname == "WARNING"]
+    assert len(logged) == 1 and logged[0].startswith(warning)
+
+
+@pytest.mark.parametrize("rate, burst, options, message", [
+    (0, 1, {}, "rate must be a number of requests per second from 1e-06 to 1e+06, got 0.0"),
+    (-1, 1, {}, "rate must be"),
+    (float("inf"), 1, {}, "rate must be"),
+    (float("nan"), 1, {}, "rate must be"),
+    (1e-7, 1, {}, "rate must be"),
+    (2e6, 1, {}, "rate must be"),
+    (10, 0, {}, "burst must be a whole number from 1 to 1000000, got 0"),
+    (10, -1, {}, "burst must be"),
+    (10, 10**30, {}, "burst must be a whole number from 1 to 1000000, got 10000"),
+    (10, 1_000_001, {}, "burst must be"),
+    (1e-6, 1002, {}, "a burst of 1002 takes more than 1e+09 seconds to refill at 1e-06 requests per second"),
+    (10, 1, {"secret": b""}, "the secret must not be empty"),
+])
+def test_gate_refuses_a_rate_or_burst_it_cannot_keep(rate, burst, options, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        PaceGate(rate, burst, **options)
+
+
+@pytest.mark.parametrize("rate, burst", [(1e-6, 1), (1e-6, 2), (1e6, 1_000_000), (1, 1)])
+def test_gate_keeps_the_extremes_it_accepts(redis_client, rate, burst):
+    local, shared = PaceGate(rate, burst, clock=lambda: 0.0), PaceGate(rate, burst, redis=redis_client)
+    waits = [(local.reserve(KEY), shared.reserve(KEY)) for _ in range(3)]
+    expected = [max(0, n - burst + 1) / rate for n in range(3)]
+    assert [w for w, _ in waits] == approx(expected)
+    assert [w for _, w in waits] == approx(expected, rel=1e-6, abs=0.1)
+
+
+class SkipsInit(PaceGate):
+    def __init__(self):
+        pass
+
+
+@pytest.mark.parametrize("use, error", [
+    (lambda gate: gate.reserve(KEY), RuntimeError),
+    (lambda gate: gate.acquire(KEY), RuntimeError),
+    (lambda gate: gate.rate, AttributeError),
+])
+@pytest.mark.parametrize("make", [lambda: PaceGate.__new__(PaceGate), SkipsInit])
+def test_a_gate_whose_init_has_not_run_raises(make, use, error):
+    with pytest.raises(error, match="PaceGate.__init__ has not run on this gate"):
+        use(make())
+
+
+@pytest.mark.parametrize("attempts", [0, 10**30])
+def test_retry_policy_refuses_attempts_it_cannot_count(attempts):
+    with pytest.raises(ValueError, match="attempts must be a whole number from 1 to 1000000"):
+        RetryPolicy(attempts)
 
 
 # failures so far, Retry-After, the wait (backoff 0.5 doubling up to 4, the jitter's draw at its top)
@@ -120,7 +233,8 @@ SCRIPTS = [
 
 
 @pytest.mark.parametrize("answers, method, options, slept, status", SCRIPTS)
-def test_adapter_retries_as_the_policy_says(httpserver, session, answers, method, options, slept, status):
+def test_adapter_retries_as_the_policy_says(httpserver, session, caplog, answers, method, options, slept, status):
+    caplog.set_level(logging.INFO, "private_core.pacegate")
     for code, headers in answers:
         httpserver.expect_ordered_request("/api/v1/tessaro/x").respond_with_json({}, status=code, headers=headers)
     waits = []
@@ -133,6 +247,17 @@ def test_adapter_retries_as_the_policy_says(httpserver, session, answers, method
         assert info.value.status_code == status
     assert waits == slept
     assert len(httpserver.log) == len(answers)
+    assert waits_logged(caplog) == [(f"HTTP {code}", wait, n + 2) for n, ((code, _), wait) in
+                                    enumerate(zip(answers, slept))]
+
+
+def waits_logged(caplog):
+    """(cause, delay, attempt) of each logged wait, once checked to be INFO and free of the key."""
+    logged = [r for r in caplog.records if r.name == "private_core.pacegate"]
+    assert not any(KEY in r.getMessage() or KEY in repr(r.args) for r in logged)
+    waits = [r for r in logged if "waiting" in r.msg]  # a probe left by an earlier test may log too
+    assert all(r.levelname == "INFO" for r in waits)
+    return [r.args[:3] for r in waits]
 
 
 def test_a_session_never_attached_still_fails_at_once(httpserver, session):
@@ -156,7 +281,8 @@ def test_a_retry_after_holds_the_gate_for_every_request_of_the_key(httpserver, s
 
 
 @pytest.mark.parametrize("transport_errors, slept", [(False, []), (True, [0.5, 1.0])])
-def test_transport_errors_are_retried_only_when_asked(closed_url, transport_errors, slept):
+def test_transport_errors_are_retried_only_when_asked(closed_url, caplog, transport_errors, slept):
+    caplog.set_level(logging.INFO, "private_core.pacegate")
     waits = []
     with HttpSession(KEY, base_url=closed_url) as session:
         attach(session, retry=RetryPolicy(3, transport_errors=transport_errors, sleep=waits.append,
@@ -164,3 +290,4 @@ def test_transport_errors_are_retried_only_when_asked(closed_url, transport_erro
         with pytest.raises(HttpError):
             session.get("/x")
     assert waits == slept
+    assert waits_logged(caplog) == [("ConnectionError", wait, n + 2) for n, wait in enumerate(slept)]

@@ -1,5 +1,6 @@
 """The service's quota, and fetching under it: paced, shared through Redis, and 429s waited out."""
 
+import logging
 import multiprocessing
 import time
 
@@ -100,3 +101,33 @@ def test_four_processes_sharing_a_redis_gate_stay_under_the_quota(redis_server, 
     assert counts == [12] * 4
     assert statuses == {200} and len(seen) == 48
     assert most_in_one_second(seen) <= 20
+
+
+def pace_records(caplog, level):
+    return [r.getMessage() for r in caplog.records if r.name == "private_core.pacegate" and r.levelname == level]
+
+
+def test_a_shared_gate_paces_on_its_own_while_redis_is_down_and_shares_again_once_it_is_back(
+        redis_server, redis_client, local, caplog):
+    caplog.set_level(logging.INFO, "private_core.pacegate")
+    gate = PaceGate(PACE, 5, redis=redis_client, retry_interval=0.05)
+    with HttpSession("demo-key", base_url=local.base_url) as s:
+        attach(s, gate)
+        s.get("/market-data/eod/ohlcv", params={"symbol": "VNM"})
+        redis_server.stop()
+        try:
+            assert s.get("/market-data/eod/ohlcv", params={"symbol": "VNM"})
+            frame = bulkfetch.fetch_eod(s, ["VNM", "FPT", "HPG", "VCB", "MWG"], START, END, show_progress=False)
+            assert frame["symbol"].nunique() == 5
+        finally:
+            redis_server.start()
+    assert len(pace_records(caplog, "WARNING")) == 1
+    other, deadline = PaceGate(PACE, redis=redis_client), time.monotonic() + 10
+    while True:  # until the probe (every 50 ms) finds Redis back
+        gate.reserve("Bearer demo-key", hold=5)  # once shared, any other gate sees the hold
+        if other.reserve("Bearer demo-key") > 4:
+            break
+        assert time.monotonic() < deadline, "the gate did not share again"
+        time.sleep(0.05)
+    assert any("answers again" in m for m in pace_records(caplog, "INFO"))
+    assert len(pace_records(caplog, "WARNING")) == 1
