@@ -168,8 +168,11 @@ struct DiskState : ForkAware {
     held.clear();  // the parent's registrations, renewed by the parent
   }
 
+  // The connection is not shown to the collector: it refers to nothing of
+  // ours, and a collected cycle would finalize it (warning that it was never
+  // closed) before clear() could close it.
   void traverse(Visitor& visit) const {
-    for (const Ref* ref : {&local, &mac, &directory, &conn, &unshared}) visit(*ref);
+    for (const Ref* ref : {&local, &mac, &directory, &unshared}) visit(*ref);
     visit(renewer.thread());
   }
   void clear() {
@@ -324,15 +327,18 @@ void ensure_private_file(PyObject* file) {
 Ref connect(PyObject* file) {
   static const Id id_connect("connect"), id_timeout("timeout"), id_isolation_level("isolation_level"),
       id_check_same_thread("check_same_thread"), id_executescript("executescript"), id_close("close"),
-      wal_mode("PRAGMA journal_mode = WAL"), sync_mode("PRAGMA synchronous = NORMAL"),
-      wal_limit("PRAGMA journal_size_limit = 67108864"), version("PRAGMA user_version"), wal("wal");
+      journal_mode("PRAGMA journal_mode"), wal_mode("PRAGMA journal_mode = WAL"),
+      sync_mode("PRAGMA synchronous = NORMAL"), wal_limit("PRAGMA journal_size_limit = 67108864"),
+      version("PRAGMA user_version"), wal("wal");
   Ref sqlite3 = global(id_sqlite3);
   Ref timeout = real(kBusySeconds);
   Ref conn = call_method(sqlite3.get(), id_connect, {file},
                          {{id_timeout, timeout.get()}, {id_isolation_level, Py_None}, {id_check_same_thread, Py_False}});
   return run_with_exit(
       [&] {
-        Ref mode = first_row(conn.get(), wal_mode, {});
+        // Switching takes a moment's exclusive lock: only the first opener does it.
+        Ref mode = first_row(conn.get(), journal_mode, {});
+        if (!equals(PyTuple_GET_ITEM(mode.get(), 0), wal.get())) mode = first_row(conn.get(), wal_mode, {});
         if (!equals(PyTuple_GET_ITEM(mode.get(), 0), wal.get())) {
           raise(PyExc_OSError, "the file system does not support SQLite's write-ahead log");
         }

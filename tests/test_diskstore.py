@@ -360,3 +360,19 @@ def test_no_path_keeps_memory_or_references(tmp_path, monkeypatch, path):
         (tmp_path / "file").write_text("x")
         store = DiskStore(tmp_path / "file")
     assert_no_leak(calls[path], watched=[small, key])
+
+
+def test_clearing_removes_its_namespace_only_and_leaves_registrations(pair, tmp_path):
+    a, b = pair
+    for ns in ("eod", "eod2", 'eod"', "eo", "intraday"):
+        for i in range(3):
+            a.set(ns, (i,), [i])
+    b._begin_inflight("eod", (1,))
+    a.clear_ns("eod")
+    assert a.get("eod", (1,)) is None and b._local.get("eod", (1,)) is None
+    assert sorted({r[0].split(":(")[0] for r in rows(tmp_path / "cache")}) == ['"eo"', '"eod2"', '"eod\\""',
+                                                                              '"intraday"']
+    b.clear_all()
+    assert rows(tmp_path / "cache") == [] and a._local.get("eo", (1,)).data == [1]  # a's local copy stays
+    assert len(rows(tmp_path / "cache", "SELECT * FROM holders")) == 1
+    b._end_inflight("eod", (1,))
