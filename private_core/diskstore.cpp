@@ -26,8 +26,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -227,7 +225,6 @@ Ref local_moment(long long ms) {
   return call_method(datetime.get(), id_fromtimestamp, {real(static_cast<double>(ms) / 1000).get()});
 }
 
-Ref text(std::string_view value) { return str(value); }
 Ref int_or_none(std::optional<long long> value) { return value ? integer(*value) : none(); }
 
 void log_record(const Id& level, const char* format, Args args) {
@@ -521,10 +518,9 @@ Row read_row(PyObject* row) {
 // replaced meanwhile), so that the caller's fetch stores a good one.
 void drop_damaged(DiskState& st, const std::string& slot, PyObject* value) {
   Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-  Ref shown = text(slot);
+  Ref name = str(slot);
   log_record(id_warning, "ignoring the cached entry %s in %s (%s); it is fetched again",
-             {shown.get(), st.directory.get(), exc.get()});
-  Ref name = text(slot);
+             {name.get(), st.directory.get(), exc.get()});
   on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_value, {name.get(), value}); });
 }
 
@@ -532,7 +528,7 @@ void drop_damaged(DiskState& st, const std::string& slot, PyObject* value) {
 Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObject* key) {
   static const Id id_milliseconds("milliseconds");
   const std::string slot = cachekey::slot_text(ns, key);
-  Ref name = text(slot);
+  Ref name = str(slot);
   std::optional<Ref> found = on_disk(st, [&](PyObject* conn) { return first_row(conn, sql_read, {name.get()}); });
   if (!found || found->get() == Py_None) {
     t_missed = miss_mark(self, slot);
@@ -619,7 +615,7 @@ void keep_local(DiskState& st, PyObject* ns, PyObject* name, const std::string& 
 // least recently used ones while the store is over `max_bytes`.
 void write_entry(DiskState& st, const std::string& slot, PyObject* value, std::optional<long long> expires_at,
                  long long now) {
-  Ref name = text(slot), at = integer(now), expiry = int_or_none(expires_at);
+  Ref name = str(slot), at = integer(now), expiry = int_or_none(expires_at);
   Ref size = integer(PyBytes_GET_SIZE(value));
   Ref limit = integer(st.max_bytes);
   std::optional<Holding> holding;
@@ -627,7 +623,7 @@ void write_entry(DiskState& st, const std::string& slot, PyObject* value, std::o
   on_disk(st, [&](PyObject* conn) {
     return transaction(conn, [&] {
       if (holding) {
-        Ref token = text(holding->token), began = integer(holding->began_ms);
+        Ref token = str(holding->token), began = integer(holding->began_ms);
         if (!exists(conn, sql_holding, {name.get(), token.get(), at.get()}) &&
             exists(conn, sql_newer, {name.get(), began.get()})) {
           return none();  // fenced off: a newer entry stays
@@ -669,7 +665,7 @@ Ref disk_store_set(Call& c) {
                           {{id_params, c[SetArg::params]}, {id_ttl, c[SetArg::ttl]}});
   const long long now = now_ms();
   const std::optional<long long> expires_at = expiry_of(entry.get(), c[SetArg::ttl], now);
-  Ref name = text(slot);
+  Ref name = str(slot);
   if (expires_at && *expires_at <= now) {
     on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_slot, {name.get()}); });
     return entry;
@@ -701,7 +697,7 @@ Ref disk_store_clear_ns(Call& c) {
   // the range up to the same text ending in ';' holds exactly them.
   std::string high = low;
   high.back() = ':' + 1;
-  Ref from = text(low), to = text(high);
+  Ref from = str(low), to = str(high);
   on_disk(st, [&](PyObject* conn) { return execute(conn, sql_clear_range, {from.get(), to.get()}); });
   return none();
 }
@@ -748,7 +744,7 @@ Ref disk_store_begin_inflight(Call& c) {
   Ref os = global(id_os);
   Ref random = call_method(os.get(), id_urandom, {integer(12).get()});
   Ref token = call_method(random.get(), id_hex);
-  Ref name = text(slot);
+  Ref name = str(slot);
   const long long now = now_ms();
   std::optional<Ref> first = on_disk(st, [&](PyObject* conn) {
     return register_holder(conn, name.get(), token.get(), now, st.lease_ms, missed);
@@ -777,8 +773,10 @@ Ref disk_store_end_inflight(Call& c) {
     call_method(st.local.get(), id_end, {ns, key});
     return none();
   }
-  Ref name = text(slot), token = text(it->token);
+  // Taken out before any object is made: a collection then may run code that touches `held`.
+  const std::string held_token = std::move(it->token);
   st.held.erase(it);
+  Ref name = str(slot), token = str(held_token);
   // If the directory is out now, the lease frees the place.
   on_disk(st, [&](PyObject* conn) { return execute(conn, sql_release, {name.get(), token.get()}); });
   return none();
@@ -790,8 +788,9 @@ void renew_held(DiskState& st) {
   const long long now = now_ms();
   Ref rows = new_list();
   Ref lease_end = integer(now + st.lease_ms), at = integer(now);
-  for (const Holding& h : st.held) {
-    Ref name = text(h.slot), token = text(h.token);
+  const std::vector<Holding> held = st.held;  // a collection may run code that changes it
+  for (const Holding& h : held) {
+    Ref name = str(h.slot), token = str(h.token);
     list_append(rows.get(), tuple({lease_end.get(), name.get(), token.get(), at.get()}).get());
   }
   on_disk(st, [&](PyObject* conn) {
