@@ -125,6 +125,32 @@ struct Holding {
   unsigned long thread;
 };
 
+// Takes a mutex, waiting for it without the GIL so that its holder can go on.
+void lock_without_gil(std::mutex& mutex) {
+  if (mutex.try_lock()) return;
+  Py_BEGIN_ALLOW_THREADS mutex.lock();
+  Py_END_ALLOW_THREADS
+}
+
+class Locked {
+ public:
+  explicit Locked(std::mutex& mutex) : mutex_(mutex) { lock_without_gil(mutex_); }
+  ~Locked() { mutex_.unlock(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  std::mutex& mutex_;
+};
+
+struct DiskState;
+
+// Every store of this process.  A fork waits until none of them is inside
+// SQLite: a child forked while another thread holds one of SQLite's own locks
+// hangs in its first open.  Changed under `g_stores_mutex`.
+std::mutex g_stores_mutex;
+std::vector<DiskState*> g_stores;
+
 bool renew_step(PyObject* owner, void* context);
 
 struct DiskState : ForkAware {
@@ -143,12 +169,21 @@ struct DiskState : ForkAware {
   std::vector<Holding> held;
   Daemon renewer{"private_core.diskstore leases", renew_step, nullptr};
 
-  ~DiskState() override { close(); }
+  DiskState() {
+    Locked registry(g_stores_mutex);
+    g_stores.push_back(this);
+  }
+  ~DiskState() override {
+    close();
+    Locked registry(g_stores_mutex);
+    std::erase(g_stores, this);
+  }
 
   // The connection is closed explicitly: the interpreter warns about one
   // left to the collector.
   void close() noexcept {
     if (!conn) return;
+    Locked locked(mutex);
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* done = PyObject_CallMethod(conn.get(), "close", nullptr);
     if (done == nullptr) PyErr_WriteUnraisable(conn.get());
@@ -181,23 +216,6 @@ struct DiskState : ForkAware {
 
 using DiskType = NativeType<DiskState>;
 
-// Holds a mutex; waits for it without the GIL, so its holder can go on.
-class Locked {
- public:
-  explicit Locked(std::mutex& mutex) : mutex_(mutex) {
-    if (!mutex_.try_lock()) {
-      Py_BEGIN_ALLOW_THREADS mutex_.lock();
-      Py_END_ALLOW_THREADS
-    }
-  }
-  ~Locked() { mutex_.unlock(); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  std::mutex& mutex_;
-};
-
 // ---------------------------------------------------------------------------
 // Small helpers
 
@@ -223,6 +241,14 @@ Ref local_moment(long long ms) {
   static const Id id_fromtimestamp("fromtimestamp");
   Ref datetime = global(id_datetime);
   return call_method(datetime.get(), id_fromtimestamp, {real(static_cast<double>(ms) / 1000).get()});
+}
+// The same instant in UTC, as entries are written: readers in any time zone agree.
+Ref utc_moment(std::optional<long long> ms) {
+  static const Id id_fromtimestamp("fromtimestamp"), id_utc("utc"), id_timezone("timezone");
+  if (!ms) return none();
+  Ref datetime = global(id_datetime), timezone = global(id_timezone);
+  Ref utc = getattr(timezone.get(), id_utc);
+  return call_method(datetime.get(), id_fromtimestamp, {real(static_cast<double>(*ms) / 1000).get(), utc.get()});
 }
 
 Ref int_or_none(std::optional<long long> value) { return value ? integer(*value) : none(); }
@@ -640,9 +666,9 @@ void write_entry(DiskState& st, const std::string& slot, PyObject* value, std::o
   });
 }
 
-Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::string& slot, std::string& why) {
-  entrycodec::Entry stored{getattr(entry, id_data), getattr(entry, id_fetched_at), getattr(entry, id_expires_at),
-                           getattr(entry, id_params)};
+Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::string& slot, long long now,
+                 std::optional<long long> expires_at, std::string& why) {
+  entrycodec::Entry stored{getattr(entry, id_data), utc_moment(now), utc_moment(expires_at), getattr(entry, id_params)};
   try {
     return entrycodec::encode(c, stored, st.mac.get(), slot, why);
   } catch (const Raised&) {
@@ -671,7 +697,7 @@ Ref disk_store_set(Call& c) {
     return entry;
   }
   std::string why;
-  Ref value = encode_entry(c, st, entry.get(), slot, why);
+  Ref value = encode_entry(c, st, entry.get(), slot, now, expires_at, why);
   if (value && PyBytes_GET_SIZE(value.get()) > st.max_bytes) {
     why = "it is larger than max_bytes (" + std::to_string(PyBytes_GET_SIZE(value.get())) + " bytes)";
     value = nullptr;
@@ -843,6 +869,38 @@ const FnSpec kEnd{"_end_inflight",
                   "None",
                   nullptr};
 
+// os.register_at_fork hooks: before a fork every store's mutex is taken, so
+// no thread of ours is inside SQLite; after it they are given back (the
+// child's are reset by the stores themselves).
+PyObject* stores_before_fork(PyObject*, PyObject*) {
+  lock_without_gil(g_stores_mutex);
+  for (DiskState* st : g_stores) lock_without_gil(st->mutex);
+  Py_RETURN_NONE;
+}
+PyObject* stores_after_fork_in_parent(PyObject*, PyObject*) {
+  for (DiskState* st : g_stores) st->mutex.unlock();
+  g_stores_mutex.unlock();
+  Py_RETURN_NONE;
+}
+PyObject* stores_after_fork_in_child(PyObject*, PyObject*) {
+  new (&g_stores_mutex) std::mutex();
+  Py_RETURN_NONE;
+}
+PyMethodDef g_before_fork{"_before_fork", stores_before_fork, METH_NOARGS, nullptr};
+PyMethodDef g_after_fork_in_parent{"_after_fork_in_parent", stores_after_fork_in_parent, METH_NOARGS, nullptr};
+PyMethodDef g_after_fork_in_child{"_after_fork_in_child", stores_after_fork_in_child, METH_NOARGS, nullptr};
+
+void register_fork_hooks() {
+  static const Id id_register_at_fork("register_at_fork"), id_before("before"),
+      id_after_in_parent("after_in_parent"), id_after_in_child("after_in_child");
+  Ref os = global(id_os);
+  Ref before = check(PyCFunction_New(&g_before_fork, nullptr));
+  Ref parent = check(PyCFunction_New(&g_after_fork_in_parent, nullptr));
+  Ref child = check(PyCFunction_New(&g_after_fork_in_child, nullptr));
+  call_method(os.get(), id_register_at_fork, {},
+              {{id_before, before.get()}, {id_after_in_parent, parent.get()}, {id_after_in_child, child.get()}});
+}
+
 void build(Module& m) {
   static const Id id_getLogger("getLogger"), id_Error("Error");
   m.import("hmac");
@@ -851,7 +909,7 @@ void build(Module& m) {
   m.import("os");
   m.import("sqlite3");
   m.import("time");
-  m.import_from("datetime", {"datetime", "timedelta"});
+  m.import_from("datetime", {"datetime", "timedelta", "timezone"});
   m.import_from("typing", {"Any", "Dict", "Optional", "Union"});
   m.import("pandas", "pd");
   m.import_from("pandas.testing", {"assert_frame_equal"});
@@ -866,6 +924,7 @@ void build(Module& m) {
   Ref sqlite_error = getattr(m.get("sqlite3").get(), id_Error);
   m.add("_DISK_FAILURES", tuple({sqlite_error.get(), PyExc_OSError}).get());
   g_globals = Py_NewRef(m.dict());  // kept for the process's life, as the module is
+  register_fork_hooks();
 
   NativeTypeSpec spec{"DiskStore",
                       "Cache store kept in one directory, shared by the processes of this machine, with a\n"

@@ -2,11 +2,13 @@
 
 import logging
 import os
+import signal
 import sqlite3
 import stat
 import subprocess
 import sys
 import threading
+import time
 import types
 import warnings
 from contextlib import closing
@@ -280,23 +282,52 @@ def test_a_caller_that_missed_waits_for_an_entry_stored_before_it_registered(pai
     a._end_inflight("eod", ("VNM",))
 
 
-def test_a_forked_child_drops_its_parents_registrations_and_connection(tmp_path):
-    store = DiskStore(tmp_path)
-    assert store._begin_inflight("eod", ("VNM",)) is True  # starts the renewing thread
+def forked(child):
+    """Runs child() in a forked process; its exit status (-1 when it hung and was killed)."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
         pid = os.fork()
     if pid == 0:
         ok = False
         try:
-            store._end_inflight("eod", ("VNM",))  # not the child's: the parent still holds it
-            store.set("eod", ("FPT",), [1])
-            ok = store._begin_inflight("eod", ("VNM",)) is False and DiskStore(tmp_path).get("eod", ("FPT",))
-            store._end_inflight("eod", ("VNM",))
+            ok = child()
         finally:
             os._exit(0 if ok else 1)
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return -1
+
+
+def test_forked_children_drop_their_parents_registrations_and_connection(tmp_path):
+    store, busy, stop = DiskStore(tmp_path), DiskStore(tmp_path), threading.Event()
+    assert store._begin_inflight("eod", ("VNM",)) is True  # starts the renewing thread
+
+    def child():
+        store._end_inflight("eod", ("VNM",))  # not the child's: the parent still holds it
+        store.set("eod", ("FPT",), [1])
+        ok = store._begin_inflight("eod", ("VNM",)) is False and DiskStore(tmp_path).get("eod", ("FPT",))
+        store._end_inflight("eod", ("VNM",))
+        return ok
+
+    def write_while_forking():  # another thread inside SQLite when the fork comes
+        while not stop.is_set():
+            busy._begin_inflight("eod", ("HPG",))
+            busy._end_inflight("eod", ("HPG",))
+            DiskStore(tmp_path).get("eod", ("HPG",))  # opens and closes the database
+
+    writer = threading.Thread(target=write_while_forking)
+    writer.start()
+    try:
+        assert [forked(child) for _ in range(10)] == [0] * 10
+    finally:
+        stop.set()
+        writer.join(30)
     assert len(rows(tmp_path, "SELECT * FROM holders")) == 1
     store._end_inflight("eod", ("VNM",))
 
