@@ -423,9 +423,12 @@ void disk_failed(DiskState& st, PyObject* exc) {
 
 // work(conn) on the open database, one at a time in this process; nothing
 // when the directory cannot be used now (it failed just now, or lately).
+// Whether the directory failed lately and is left alone for now.
+bool resting(const DiskState& st) { return st.outage && now_ms() < st.retry_at_ms; }
+
 template <class Work>
 std::optional<Ref> on_disk(DiskState& st, Work&& work) {
-  if (st.outage && now_ms() < st.retry_at_ms) return std::nullopt;
+  if (resting(st)) return std::nullopt;
   std::optional<Ref> result;
   try {
     Locked locked(st.mutex);
@@ -689,6 +692,7 @@ Ref disk_store_set(Call& c) {
   forget_miss();
   Ref entry = call_method(st.local.get(), id_set, {ns, key, c[SetArg::data]},
                           {{id_params, c[SetArg::params]}, {id_ttl, c[SetArg::ttl]}});
+  if (resting(st)) return entry;  // nothing to encode for a directory left alone
   const long long now = now_ms();
   const std::optional<long long> expires_at = expiry_of(entry.get(), c[SetArg::ttl], now);
   Ref name = str(slot);
