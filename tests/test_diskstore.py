@@ -351,15 +351,6 @@ def test_the_secret_stays_out_of_sight(tmp_path):
     assert "hunter2" not in repr(store) + str(seen) + str(rows(tmp_path, "SELECT * FROM entries"))
 
 
-def test_processes_exit_cleanly_while_their_leases_are_renewed(tmp_path):
-    script = (f"import time; from private_core.diskstore import DiskStore; "
-              f"DiskStore({str(tmp_path)!r}, lease=0.003)._begin_inflight('ns', ('k',)); time.sleep(0.05)")
-    for _ in range(3):
-        done = subprocess.run([sys.executable, "-X", "dev", "-P", "-c", script], capture_output=True, text=True,
-                              timeout=60)
-        assert done.returncode == 0, done.stderr
-
-
 @pytest.mark.parametrize("path", ["local hit", "disk hit", "miss", "set", "unshareable", "damaged", "registration",
                                   "outage"])
 def test_no_path_keeps_memory_or_references(tmp_path, monkeypatch, path):
