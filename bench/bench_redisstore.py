@@ -73,7 +73,7 @@ class PyTwoTier:
         raise AssertionError("the benchmark reads hits only")
 
 
-def dogpile_worker(base_url, api_key, redis_url, symbols, rounds, barrier, results):
+def dogpile_worker(base_url, api_key, redis_url, symbols, rounds, barrier, results, make_client=None):
     """`fleet.eod_worker` with dogpile.cache's Redis backend and distributed lock as the shared cache."""
     from client import MarketClient
     from dogpile.cache import make_region
