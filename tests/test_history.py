@@ -230,3 +230,63 @@ def test_bad_arguments(session, kwargs, error, text):
     call = {"symbol": "VNM", **kwargs}
     with pytest.raises(error, match=text.replace("(", r"\(")):
         history.fetch_ohlcv(session, store=_Cache(), show_progress=False, **call)
+
+
+# ---------------------------------------------------------------- processes sharing one store
+
+FLEET_DAY = date(2024, 6, 3)
+FLEET_SYMBOLS = sorted(local_service.STOCKS)[:12]
+
+
+def fleet_worker(base_url, api_key, store_spec, barrier, results):
+    """One process: waits for the others, then asks for the same cold range."""
+    from fleet import fingerprint
+
+    with HttpSession(api_key, base_url=base_url) as s:
+        store = open_store(store_spec)
+        barrier.wait(60)
+        frame = history.fetch_ohlcv(s, FLEET_SYMBOLS, "2024-01-02", "2024-05-31", store=store,
+                                    now=at(FLEET_DAY, "21:00"), workers=4, show_progress=False)
+        results.put(fingerprint(frame))
+
+
+def open_store(spec):
+    kind, where = spec
+    if kind == "redis":
+        import redis
+
+        from private_core.redisstore import RedisStore
+
+        return RedisStore(redis.Redis.from_url(where), "history-fleet")
+    raise AssertionError(kind)
+
+
+def run_fleet(service, spec, processes=8):
+    import multiprocessing
+
+    from fleet import fingerprint
+
+    context = multiprocessing.get_context("spawn")
+    barrier, results = context.Barrier(processes), context.Queue()
+    workers = [context.Process(target=fleet_worker, args=(service.base_url, service.api_key, spec, barrier, results),
+                               daemon=True) for _ in range(processes)]
+    for worker in workers:
+        worker.start()
+    try:
+        prints = [results.get(timeout=120) for _ in workers]
+    finally:
+        for worker in workers:
+            worker.join(30)
+            if worker.is_alive():
+                worker.kill()
+    asked = service.count(EOD)
+    with HttpSession(service.api_key, base_url=service.base_url) as s:
+        expected = fingerprint(daybars.fetch_ohlcv(s, FLEET_SYMBOLS, "2024-01-02", "2024-05-31", show_progress=False))
+    assert prints == [expected] * processes
+    return asked
+
+
+def test_processes_sharing_a_store_make_one_request_per_symbol(redis_server, redis_client):
+    pytest.importorskip("pyarrow")
+    with local_service.LocalService(latency=0.02, today=FLEET_DAY) as service:
+        assert run_fleet(service, ("redis", redis_server.url)) == len(FLEET_SYMBOLS)
