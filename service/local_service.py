@@ -870,8 +870,12 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--latency", type=float, default=0.0, help="seconds to wait before each answer")
     parser.add_argument("--quota", type=int, default=None,
                         help="requests per second per key; beyond it 429 with Retry-After")
+    parser.add_argument("--today", type=date.fromisoformat, default=None,
+                        help="the service's date, YYYY-MM-DD (default: the machine's local date)")
+    parser.add_argument("--row-cost", type=float, default=0.0, help="seconds to wait per row served")
     args = parser.parse_args(argv)
-    service = LocalService(args.port, latency=args.latency, quota=args.quota)
+    service = LocalService(args.port, latency=args.latency, quota=args.quota, today=args.today,
+                           row_cost=args.row_cost)
     print(f"serving on {service.base_url}", flush=True)
     print(f"API key: {service.api_key}", flush=True)
     try:
