@@ -159,6 +159,15 @@ def test_a_corporate_action_drops_the_history_and_fetches_it_whole(service, sess
                 (EX_DAY - timedelta(days=90)).isoformat()) == (0, 0)
 
 
+def test_the_next_day_costs_one_request_and_a_few_rows_per_symbol(service, session):
+    symbols, store = sorted(local_service.STOCKS), _Cache()
+    day, next_day = date(2025, 12, 11), date(2025, 12, 12)  # no ex-rights date between them
+    asked, rows = both(service, session, store, day, "21:00", symbols, "2023-12-11")
+    assert asked == len(symbols) and rows > 480 * len(symbols)
+    asked, rows = both(service, session, store, next_day, "21:00", symbols, "2023-12-11")
+    assert asked == len(symbols) and rows == 2 * len(symbols)
+
+
 @pytest.mark.parametrize(
     "symbols, error, message",
     [
