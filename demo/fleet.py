@@ -30,6 +30,16 @@ def shared_client(base_url: str, api_key: str, redis_url: str, prefix: str = "fl
     return client
 
 
+def disk_client(base_url: str, api_key: str, directory: str) -> Any:
+    """A demo client whose cache is the ``DiskStore`` in ``directory``, shared by the machine's processes."""
+    from client import MarketClient
+    from private_core.diskstore import DiskStore
+
+    client = MarketClient(api_key, base_url=base_url)
+    client._cache = DiskStore(directory)
+    return client
+
+
 def fingerprint(frame: pd.DataFrame) -> tuple[int, tuple[str, ...], tuple[str, ...]]:
     """What two copies of one frame agree on: rows, dtypes and column order."""
     values = int(pd.util.hash_pandas_object(frame, index=True).sum()) if len(frame) else 0
@@ -37,14 +47,14 @@ def fingerprint(frame: pd.DataFrame) -> tuple[int, tuple[str, ...], tuple[str, .
 
 
 def eod_worker(base_url: str, api_key: str, redis_url: str, symbols: Sequence[str], rounds: int,
-               barrier: Any, results: Any) -> None:
+               barrier: Any, results: Any, make_client: Any = shared_client) -> None:
     """Asks for the end-of-day bars of every symbol, once per round.
 
     Workers (and the parent) meet at ``barrier`` before each round; from the
     second round on the worker forgets its process-local copies, so the round
-    is served by Redis.
+    is served by the shared store.
     """
-    with shared_client(base_url, api_key, redis_url) as client:
+    with make_client(base_url, api_key, redis_url) as client:
         for round_number in range(rounds):
             barrier.wait(TIMEOUT)
             if round_number:
@@ -54,15 +64,19 @@ def eod_worker(base_url: str, api_key: str, redis_url: str, symbols: Sequence[st
 
 
 def run_fleet(base_url: str, api_key: str, redis_url: str, symbols: Sequence[str], *, workers: int,
-              rounds: int = 1, between_rounds: Any = None) -> list[tuple[int, list[Any]]]:
+              rounds: int = 1, between_rounds: Any = None, make_client: Any = shared_client,
+              ) -> list[tuple[int, list[Any]]]:
     """Runs ``workers`` spawned processes of `eod_worker`; ``between_rounds(n)`` runs
-    in this process after round ``n`` has finished everywhere.  Returns what the
+    in this process after round ``n`` has finished everywhere; ``make_client`` builds
+    each worker's client (`disk_client` for a store in the directory named in
+    place of ``redis_url``).  Returns what the
     workers reported, as (round, fingerprints) pairs."""
     context = multiprocessing.get_context("spawn")
     barrier = context.Barrier(workers + 1)
     results = context.Queue()
     processes = [context.Process(target=eod_worker, args=(base_url, api_key, redis_url, list(symbols), rounds,
-                                                          barrier, results), daemon=True) for _ in range(workers)]
+                                                          barrier, results, make_client), daemon=True)
+                 for _ in range(workers)]
     for process in processes:
         process.start()
     reports = []
