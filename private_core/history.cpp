@@ -464,13 +464,44 @@ Ref default_store(const Call& c) {
   return store;
 }
 
-const Id id_Cache("_Cache");
+const Id id_DiskStore("DiskStore"), id_os("os"), id_environ("environ"), id_path("path"), id_join("join"),
+    id_expanduser("expanduser"), id_name("name");
+
+// The user's cache directory, as the platform names it: $XDG_CACHE_HOME or
+// ~/.cache on POSIX systems, %LOCALAPPDATA% on Windows.
+Ref user_cache_dir(const Call& c) {
+  Ref os = c.global(id_os);
+  Ref environ = getattr(os.get(), id_environ);
+  Ref os_path = getattr(os.get(), id_path);
+  const bool windows = PyUnicode_CompareWithASCIIString(getattr(os.get(), id_name).get(), "nt") == 0;
+  Ref given = call_method(environ.get(), id_get, {str(windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME").get()});
+  if (PyUnicode_Check(given.get()) && PyUnicode_GET_LENGTH(given.get()) > 0) return given;
+  return call_method(os_path.get(), id_expanduser, {str(windows ? "~/AppData/Local" : "~/.cache").get()});
+}
+
+Ref history_default_store_path(Call& c) {
+  Ref os_path = getattr(c.global(id_os).get(), id_path);
+  return call_method(os_path.get(), id_join, {user_cache_dir(c).get(), str("private_core").get(), str("history").get()});
+}
+
+const FnSpec kDefaultStorePath{"default_store_path",
+                               history_default_store_path,
+                               {},
+                               "str",
+                               "Where the default store keeps its files: private_core/history in the\n"
+                               "user's cache directory ($XDG_CACHE_HOME or ~/.cache; %LOCALAPPDATA% on Windows).\n"
+                               "Delete the directory, or call clear_ns(NAMESPACE) on the store, to clear it."};
 
 // The store used when none is given: one per process, made on first use.
-Ref history_make_default_store(Call& c) { return call(c.global(id_Cache).get(), {Py_True}); }
+Ref history_make_default_store(Call& c) {
+  return call(c.global(id_DiskStore).get(), {history_default_store_path(c).get()});
+}
 
-const FnSpec kMakeDefaultStore{
-    "_make_default_store", history_make_default_store, {}, "Any", "Make the store used when fetch_ohlcv is given none."};
+const FnSpec kMakeDefaultStore{"_make_default_store",
+                               history_make_default_store,
+                               {},
+                               "Any",
+                               "Open the store used when fetch_ohlcv is given none (a DiskStore)."};
 
 enum class FetchArg : std::size_t {
   session,
@@ -553,8 +584,8 @@ const FnSpec kFetchOhlcv{
     "start, end, interval:\n"
     "    As for daybars.fetch_ohlcv.\n"
     "store:\n"
-    "    Where the series live: a _Cache, a RedisStore or a DiskStore (None: the\n"
-    "    module's default store).\n"
+    "    Where the series live: a _Cache, a RedisStore or a DiskStore (None: a DiskStore\n"
+    "    in default_store_path(), opened once per process).\n"
     "workers:\n"
     "    Most requests in flight at once.\n"
     "now:\n"
@@ -575,10 +606,12 @@ void build(Module& m) {
   m.import_from("datetime", {"datetime"});
   m.import_relative("daybars", {"_normalize_symbols"});
   m.import_relative("bulkfetch", {"_fetch_planned", "fetch_eod"});
-  m.import_relative("memstore", {"_Cache"});
+  m.import_relative("diskstore", {"DiskStore"});
+  m.import("os");
   m.add("ENDPOINT", str("/market-data/eod/ohlcv").get());
   m.add("NAMESPACE", str("history.eod").get());
   m.add("_default_store", Py_None);
+  m.def(kDefaultStorePath);
   m.def(kMakeDefaultStore);
   m.def(kFetchOhlcv);
 }

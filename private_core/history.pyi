@@ -10,6 +10,7 @@ from .wirelink import HttpSession
 ENDPOINT: str
 NAMESPACE: str
 
+def default_store_path() -> str: ...
 def _make_default_store() -> Any: ...
 def fetch_ohlcv(
     session: HttpSession,

@@ -243,59 +243,85 @@ def test_bad_arguments(session, kwargs, error, text):
 
 # ---------------------------------------------------------------- processes sharing one store
 
-FLEET_DAY = date(2024, 6, 3)
-FLEET_SYMBOLS = sorted(local_service.STOCKS)[:12]
-
-
-def fleet_worker(base_url, api_key, store_spec, barrier, results):
-    """One process: waits for the others, then asks for the same cold range."""
-    from fleet import fingerprint
-
-    with HttpSession(api_key, base_url=base_url) as s:
-        store = open_store(store_spec)
-        barrier.wait(60)
-        frame = history.fetch_ohlcv(s, FLEET_SYMBOLS, "2024-01-02", "2024-05-31", store=store,
-                                    now=at(FLEET_DAY, "21:00"), workers=4, show_progress=False)
-        results.put(fingerprint(frame))
+FLEET_DAY = date(2025, 12, 11)
+TWO_YEARS = (sorted(local_service.STOCKS), "2023-12-11", None)
+COLD = (sorted(local_service.STOCKS)[:12], "2024-01-02", "2024-05-31")
 
 
 def open_store(spec):
     kind, where = spec
-    if kind == "redis":
-        import redis
+    if kind == "disk":
+        from private_core.diskstore import DiskStore
 
-        from private_core.redisstore import RedisStore
+        return DiskStore(where)
+    import redis
 
-        return RedisStore(redis.Redis.from_url(where), "history-fleet")
-    raise AssertionError(kind)
+    from private_core.redisstore import RedisStore
+
+    return RedisStore(redis.Redis.from_url(where), "history")
 
 
-def run_fleet(service, spec, processes=8):
+def worker(base_url, api_key, spec, request, barrier, results):
+    """One process with its own store object on ``spec``: waits for the others, then asks."""
+    from fleet import fingerprint
+
+    with HttpSession(api_key, base_url=base_url) as s:
+        store = open_store(spec)
+        barrier.wait(60)
+        frame = history.fetch_ohlcv(s, *request, store=store, now=at(FLEET_DAY, "21:00"), workers=4,
+                                    show_progress=False)
+        results.put(fingerprint(frame))
+
+
+def in_processes(service, spec, request, processes):
+    """The requests ``processes`` spawned processes made between them, each having
+    checked its frame against the sequential fetch's."""
     import multiprocessing
 
     from fleet import fingerprint
 
     context = multiprocessing.get_context("spawn")
     barrier, results = context.Barrier(processes), context.Queue()
-    workers = [context.Process(target=fleet_worker, args=(service.base_url, service.api_key, spec, barrier, results),
-                               daemon=True) for _ in range(processes)]
-    for worker in workers:
-        worker.start()
+    workers = [context.Process(target=worker, args=(service.base_url, service.api_key, spec, request, barrier,
+                                                    results), daemon=True) for _ in range(processes)]
+    before = service.count(EOD)
+    for process in workers:
+        process.start()
     try:
         prints = [results.get(timeout=120) for _ in workers]
     finally:
-        for worker in workers:
-            worker.join(30)
-            if worker.is_alive():
-                worker.kill()
-    asked = service.count(EOD)
+        for process in workers:
+            process.join(30)
+            if process.is_alive():
+                process.kill()
+    asked = service.count(EOD) - before
     with HttpSession(service.api_key, base_url=service.base_url) as s:
-        expected = fingerprint(daybars.fetch_ohlcv(s, FLEET_SYMBOLS, "2024-01-02", "2024-05-31", show_progress=False))
+        expected = fingerprint(daybars.fetch_ohlcv(s, *request, show_progress=False))
     assert prints == [expected] * processes
     return asked
 
 
-def test_processes_sharing_a_store_make_one_request_per_symbol(redis_server, redis_client):
+@pytest.fixture(params=["disk", "redis"])
+def store_spec(request, tmp_path):
+    if request.param == "disk":
+        return ("disk", str(tmp_path / "history"))
+    pytest.importorskip("redis")
     pytest.importorskip("pyarrow")
+    server = request.getfixturevalue("redis_server")
+    request.getfixturevalue("redis_client")  # an empty database
+    return ("redis", server.url)
+
+
+def test_a_second_process_on_the_same_store_asks_for_nothing(store_spec):
+    with local_service.LocalService(today=FLEET_DAY) as service, \
+            HttpSession(service.api_key, base_url=service.base_url) as s:
+        symbols, start, end = TWO_YEARS
+        history.fetch_ohlcv(s, symbols, start, end, store=open_store(store_spec), now=at(FLEET_DAY, "21:00"),
+                            show_progress=False)
+        assert service.count(EOD) == len(symbols)
+        assert in_processes(service, store_spec, TWO_YEARS, 1) == 0
+
+
+def test_eight_processes_asking_for_a_cold_range_make_one_request_per_symbol(tmp_path):
     with local_service.LocalService(latency=0.02, today=FLEET_DAY) as service:
-        assert run_fleet(service, ("redis", redis_server.url)) == len(FLEET_SYMBOLS)
+        assert in_processes(service, ("disk", str(tmp_path / "history")), COLD, 8) == len(COLD[0])
