@@ -292,6 +292,15 @@ struct Context {
 
 double read_clock(const Context& x) { return as_double(call(x.now).get()); }
 
+const Id id_local("_local"), id_clear_ns("clear_ns");
+
+// The shared stores keep what a process read in a local tier without expiry,
+// where another process's later write would stay unseen: the namespace's local
+// copies are dropped before reading, so records come from the shared tier.
+void forget_local_copies(const Context& x) {
+  if (Ref local = getattr_opt(x.store, id_local)) call_method(local.get(), id_clear_ns, {x.ns.get()});
+}
+
 void reload(const Context& x, Slot& slot) {
   Ref entry = call_method(x.store, id_get, {x.ns.get(), slot.key.get()});
   slot.series = load_series(*x.c, entry.get());
@@ -365,6 +374,7 @@ std::vector<Slot*> wait_for_others(const Context& x, std::vector<Slot*> waiting,
   Ref interval = real(0.05);
   while (!waiting.empty() && as_double(call(monotonic.get()).get()) < deadline) {
     check(PyErr_CheckSignals());
+    forget_local_copies(x);
     std::erase_if(waiting, [&](Slot* slot) {
       reload(x, *slot);
       return !next_task(x, *slot);
@@ -387,6 +397,7 @@ void first_look(const Context& x, Slot& slot) {
 void refresh(const Context& x, std::vector<Slot>& slots, double wait_timeout) {
   std::vector<Slot*> mine, others;
   Ref registered = new_list();
+  forget_local_copies(x);
   try_finally(
       [&] {
         for (Slot& slot : slots) {

@@ -325,3 +325,15 @@ def test_a_second_process_on_the_same_store_asks_for_nothing(store_spec):
 def test_eight_processes_asking_for_a_cold_range_make_one_request_per_symbol(tmp_path):
     with local_service.LocalService(latency=0.02, today=FLEET_DAY) as service:
         assert in_processes(service, ("disk", str(tmp_path / "history")), COLD, 8) == len(COLD[0])
+
+
+def test_a_refresh_by_one_process_is_seen_by_another_on_the_same_directory(service, session, tmp_path):
+    from private_core.diskstore import DiskStore
+
+    first, second = DiskStore(str(tmp_path)), DiskStore(str(tmp_path))
+    day, next_day = date(2024, 3, 5), date(2024, 3, 6)
+    assert both(service, session, first, day, "21:00", SYMBOLS, "2024-02-01")[0] == 3
+    assert both(service, session, second, day, "21:00", SYMBOLS, "2024-02-01") == (0, 0)
+    assert both(service, session, first, next_day, "21:00", SYMBOLS, "2024-02-01")[0] == 3
+    # the second store's own copies date from the day before: the directory's are read
+    assert both(service, session, second, next_day, "21:00", SYMBOLS, "2024-02-01") == (0, 0)
