@@ -102,9 +102,14 @@ long long closed_through(double epoch) {
 }
 
 // A row's day from its time member, as the service writes it (ISO text).
-long long row_day(const Call& c, PyObject* row) {
+std::optional<long long> day_of(PyObject* row) {
   Ref value = PyDict_Check(row) ? dict_get(row, id_time) : Ref();
-  std::optional<long long> day = value ? parse_iso_day(value.get()) : std::nullopt;
+  return value ? parse_iso_day(value.get()) : std::nullopt;
+}
+
+// The day of a row the service sent: one without is an answer we cannot keep.
+long long row_day(const Call& c, PyObject* row) {
+  std::optional<long long> day = day_of(row);
   if (!day) raise_decoding(c, "Each OHLCV row must carry its day in its \"time\" member (YYYY-MM-DD).");
   return *day;
 }
@@ -126,7 +131,7 @@ std::optional<long long> day_member(PyObject* record, const Id& key) {
 }
 
 // A record read back from the store; anything not of our shape counts as absent.
-Series load_series(const Call& c, PyObject* entry) {
+Series load_series(PyObject* entry) {
   Series s;
   if (entry == Py_None) return s;
   Ref record = getattr(entry, id_data);
@@ -138,7 +143,9 @@ Series load_series(const Call& c, PyObject* entry) {
   if (!first || !last || !final_ || !at || !PyFloat_Check(at.get()) || !rows || !PyList_Check(rows.get())) return s;
   s.rows = check(PyList_GetSlice(rows.get(), 0, PY_SSIZE_T_MAX));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.rows.get()); ++i) {
-    s.days.push_back(row_day(c, PyList_GET_ITEM(s.rows.get(), i)));
+    std::optional<long long> day = day_of(PyList_GET_ITEM(s.rows.get(), i));
+    if (!day) return Series{};
+    s.days.push_back(*day);
   }
   s.present = true;
   s.first = *first, s.last = *last, s.final_ = *final_, s.at = PyFloat_AS_DOUBLE(at.get());
@@ -303,7 +310,7 @@ void forget_local_copies(const Context& x) {
 
 void reload(const Context& x, Slot& slot) {
   Ref entry = call_method(x.store, id_get, {x.ns.get(), slot.key.get()});
-  slot.series = load_series(*x.c, entry.get());
+  slot.series = load_series(entry.get());
 }
 
 std::optional<Task> next_task(const Context& x, const Slot& slot) {
@@ -546,6 +553,11 @@ Ref history_fetch_ohlcv(Call& c) {
   if (!c.is_none(A::now) && !PyCallable_Check(c[A::now])) raise(PyExc_TypeError, "now must be a callable or None");
   Ref now = c.is_none(A::now) ? module_attr(c.global(id_time).get(), id_time) : Ref::borrow(c[A::now]);
   Ref store = c.is_none(A::store) ? default_store(c) : Ref::borrow(c[A::store]);
+  for (const Id* method : {&id_get, &id_set, &id_begin, &id_end_inflight}) {
+    if (!getattr_opt(store.get(), *method)) {
+      raise(PyExc_TypeError, "store must be a cache store (get, set, _begin_inflight, _end_inflight)");
+    }
+  }
   Ref symbols = call(c.global(id_normalize_symbols).get(), {c[A::symbol]});
   const double began = as_double(call(now.get()).get());
   const long long today = local_day(began);

@@ -233,12 +233,29 @@ def test_requests_the_service_would_refuse_fail_alike(session, args):
         ({"now": 5}, TypeError, "now must be a callable or None"),
         ({"start": 20240102}, TypeError, "Argument 'start' has incorrect type"),
         ({"symbol": []}, ValueError, "symbol sequence must contain at least one non-empty string."),
+        ({"store": object()}, TypeError, "store must be a cache store (get, set, _begin_inflight, _end_inflight)"),
     ],
 )
 def test_bad_arguments(session, kwargs, error, text):
-    call = {"symbol": "VNM", **kwargs}
-    with pytest.raises(error, match=text.replace("(", r"\(")):
-        history.fetch_ohlcv(session, store=_Cache(), show_progress=False, **call)
+    call = {"symbol": "VNM", "store": _Cache(), **kwargs}
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
+        history.fetch_ohlcv(session, show_progress=False, **call)
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        "not a record",
+        {"first": "2024-03-01", "last": "2024-03-29"},
+        {"first": "2024-03-01", "last": "2024-03-29", "final": "2024-03-29", "at": 1.0, "rows": [{"close": 1}]},
+        {"first": "2024-03-01", "last": "2024-03-29", "final": "2024-03-29", "at": "soon", "rows": []},
+    ],
+)
+def test_a_record_not_of_ours_is_fetched_again_and_replaced(service, session, record):
+    store, day = _Cache(), date(2024, 6, 3)
+    store.set(history.NAMESPACE, ("VNM",), record)
+    assert both(service, session, store, day, "21:00", "VNM", "2024-03-01", "2024-03-29")[0] == 1
+    assert both(service, session, store, day, "21:00", "VNM", "2024-03-01", "2024-03-29") == (0, 0)
 
 
 # ---------------------------------------------------------------- processes sharing one store
