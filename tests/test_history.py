@@ -354,3 +354,45 @@ def test_a_refresh_by_one_process_is_seen_by_another_on_the_same_directory(servi
     assert both(service, session, first, next_day, "21:00", SYMBOLS, "2024-02-01")[0] == 3
     # the second store's own copies date from the day before: the directory's are read
     assert both(service, session, second, next_day, "21:00", SYMBOLS, "2024-02-01") == (0, 0)
+
+
+# ---------------------------------------------------------------- references
+
+class CannedSession:
+    """Answers every end-of-day request from the local service's bars, in this thread."""
+
+    def __init__(self, today):
+        self.today = today
+
+    def get(self, path, params=None):
+        first, last = date.fromisoformat(params["start"]), date.fromisoformat(params["end"])
+        if params["symbol"] == "NOPE":
+            body = {"data": [], "error": "Unknown symbol 'NOPE'"}
+        else:
+            days = local_service.trading_days(first, min(last, self.today))
+            body = {"data": [local_service.daily_bar(params["symbol"], d, as_of=self.today) for d in days]}
+        return type("Answer", (), {"json": lambda answer: body})()
+
+
+@pytest.mark.parametrize(
+    "symbols, hhmm, expected",
+    [
+        (["VNM", "FPT"], "21:00", ()),  # served from the store
+        (["VNM", "FPT"], "10:00", ()),  # the trading day asked again each call
+        (["VNM", "NOPE"], "21:00", DataDecodingError),  # a failure, asked again each call
+    ],
+)
+def test_no_leak(monkeypatch, symbols, hhmm, expected):
+    from test_leaks import assert_no_leak
+
+    # Frame building belongs to the helper module; only this module's own work is measured.
+    monkeypatch.setattr(history, "_to_dataframe", lambda rows: rows)
+    monkeypatch.setattr(history, "resample_ohlcv_multi", lambda frame, interval: frame)
+    day, store = date(2024, 3, 5), _Cache()
+    session, clock = CannedSession(day), at(day, hhmm)
+
+    def call():
+        return history.fetch_ohlcv(session, symbols, "2024-02-20", store=store, now=clock, workers=2,
+                                   show_progress=False)
+
+    assert_no_leak(call, expected)
