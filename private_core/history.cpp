@@ -141,6 +141,7 @@ Series load_series(PyObject* entry) {
   Ref at = dict_get(record.get(), id_at);
   Ref rows = dict_get(record.get(), id_rows);
   if (!first || !last || !final_ || !at || !PyFloat_Check(at.get()) || !rows || !PyList_Check(rows.get())) return s;
+  if (*last < *first - 1 || *final_ < *first - 1 || *final_ > *last) return s;
   s.rows = check(PyList_GetSlice(rows.get(), 0, PY_SSIZE_T_MAX));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.rows.get()); ++i) {
     std::optional<long long> day = day_of(PyList_GET_ITEM(s.rows.get(), i));

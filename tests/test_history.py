@@ -249,6 +249,7 @@ def test_bad_arguments(session, kwargs, error, text):
         {"first": "2024-03-01", "last": "2024-03-29"},
         {"first": "2024-03-01", "last": "2024-03-29", "final": "2024-03-29", "at": 1.0, "rows": [{"close": 1}]},
         {"first": "2024-03-01", "last": "2024-03-29", "final": "2024-03-29", "at": "soon", "rows": []},
+        {"first": "2024-03-01", "last": "2024-03-29", "final": "2024-04-30", "at": 1.0, "rows": []},
     ],
 )
 def test_a_record_not_of_ours_is_fetched_again_and_replaced(service, session, record):
