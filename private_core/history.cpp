@@ -181,7 +181,7 @@ struct Task {
 };
 
 struct Clock {
-  double began;   // when the call began: records fetched since are fresh
+  double fresh_since;  // records fetched at or after this instant are fresh
   long long today;
 };
 
@@ -195,11 +195,11 @@ std::optional<long long> last_row_in(const Series& s, long long lo, long long hi
 }
 
 // Forward first (the latest days and the revision check), then backward; a
-// record fetched during this call is fresh, so only its coverage counts.
+// record written since the caller first looked is fresh, so only its coverage counts.
 std::optional<Task> plan(const Series& s, long long want_lo, long long want_hi, const Clock& clock) {
   const long long reach = std::min(want_hi, clock.today);
   if (!s.present) return Task{want_lo, std::max(reach, want_lo), 0, -1, true};
-  const long long settled = s.at >= clock.began ? s.last : s.final_;
+  const long long settled = s.at >= clock.fresh_since ? s.last : s.final_;
   if (reach > settled) {
     // Asked again from the last final bar: the service's answer for it shows a revision.
     const long long from = last_row_in(s, s.first, s.final_).value_or(s.final_ + 1);
