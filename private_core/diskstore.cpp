@@ -17,16 +17,15 @@
 // atomic (a process killed mid-write leaves the previous state), locking
 // between processes is the database's own, and the engine is the one the
 // interpreter already ships.
+#include "pcrt/daemon.hpp"
+#include "pcrt/native_type.hpp"
 #include "pcrt/pcrt.hpp"
 #include "pcrt/site.hpp"
 
 #include <datetime.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,14 +48,12 @@ constexpr long long kRetryMs = 10'000;
 constexpr double kBusySeconds = 30.0;
 constexpr long long kSchemaVersion = 1;
 
-const Id id_state("_state"), id_local("_local");
-const Id id_logger("logger"), id_failures("_DISK_FAILURES"), id_SHUTDOWN("_SHUTDOWN"), id_RENEWERS("_RENEWERS"),
-    id_Cache("_Cache"), id_datetime("datetime"), id_timedelta("timedelta"), id_time("time"), id_os("os"),
-    id_sqlite3("sqlite3");
+const Id id_logger("logger"), id_failures("_DISK_FAILURES"), id_Cache("_Cache"), id_datetime("datetime"),
+    id_timedelta("timedelta"), id_time("time"), id_os("os"), id_sqlite3("sqlite3");
 const Id id_get("get"), id_set("set"), id_params("params"), id_ttl("ttl"), id_fetched_at("fetched_at"),
     id_expires_at("expires_at"), id_data("data"), id_execute("execute"), id_fetchone("fetchone");
 
-Site site_state(id_state), site_get(id_get);
+Site site_get(id_get);
 
 // ---------------------------------------------------------------------------
 // SQL.  Slots are the codec's canonical slot texts, used only as values:
@@ -128,79 +125,16 @@ struct Holding {
   unsigned long thread;
 };
 
-// Bumped in the child of every fork: a store used there first drops what
-// belongs to its parent (the connection, the registrations, the renewer).
-unsigned g_fork_generation = 0;
-void after_fork_in_child() { ++g_fork_generation; }
-
-struct DiskState {
-  Ref local;      // the memstore._Cache in front
-  Ref mac;        // keyed hmac object, or None
-  Ref directory;  // absolute path, str
-  Ref conn;       // sqlite3.Connection; empty until opened
-  Ref renewer;    // the lease-renewing thread; empty when none runs
-  Ref unshared;   // namespaces already warned about as unshareable
-  // Serialises the use of `conn`: one transaction at a time per process.
-  std::unique_ptr<std::mutex> mutex = std::make_unique<std::mutex>();
-  long long max_bytes = 0;
-  long long lease_ms = 0;
-  double lease = 0;
-  bool outage = false;
-  long long retry_at_ms = 0;
-  std::vector<Holding> held;
-  unsigned generation = g_fork_generation;
-};
-
-constexpr const char* kCapsule = "private_core.diskstore.state";
-
-void forget_parent(DiskState& st);
-
-// The connection is closed explicitly: the interpreter warns about one left
-// to the collector.  One inherited across fork is left alone (see forget_parent).
-void free_state(PyObject* capsule) {
-  auto* st = static_cast<DiskState*>(PyCapsule_GetPointer(capsule, kCapsule));
-  if (st == nullptr) return;
-  if (st->generation != g_fork_generation) forget_parent(*st);
-  if (st->conn) {
-    PyObject* pending = PyErr_GetRaisedException();
-    PyObject* done = PyObject_CallMethod(st->conn.get(), "close", nullptr);
-    if (done == nullptr) PyErr_WriteUnraisable(st->conn.get());
-    Py_XDECREF(done);
-    PyErr_SetRaisedException(pending);
-  }
-  delete st;
+// Takes a mutex, waiting for it without the GIL so that its holder can go on.
+void lock_without_gil(std::mutex& mutex) {
+  if (mutex.try_lock()) return;
+  Py_BEGIN_ALLOW_THREADS mutex.lock();
+  Py_END_ALLOW_THREADS
 }
 
-void forget_parent(DiskState& st) {
-  // The parent's connection must not be used, nor closed, here (SQLite's
-  // rule for a connection carried across fork): it is left open on purpose.
-  if (st.conn) (void)st.conn.release();
-  // The mutex may have been held by a thread that does not exist here.
-  (void)st.mutex.release();
-  st.mutex = std::make_unique<std::mutex>();
-  st.held.clear();
-  st.renewer = nullptr;
-  st.generation = g_fork_generation;
-}
-
-DiskState& state_of(PyObject* self) {
-  Ref capsule = site_state.get(self);
-  void* pointer = PyCapsule_GetPointer(capsule.get(), kCapsule);
-  if (pointer == nullptr) raised();
-  DiskState& st = *static_cast<DiskState*>(pointer);
-  if (st.generation != g_fork_generation) forget_parent(st);
-  return st;
-}
-
-// Holds a mutex; waits for it without the GIL, so its holder can go on.
 class Locked {
  public:
-  explicit Locked(std::mutex& mutex) : mutex_(mutex) {
-    if (!mutex_.try_lock()) {
-      Py_BEGIN_ALLOW_THREADS mutex_.lock();
-      Py_END_ALLOW_THREADS
-    }
-  }
+  explicit Locked(std::mutex& mutex) : mutex_(mutex) { lock_without_gil(mutex_); }
   ~Locked() { mutex_.unlock(); }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
@@ -209,28 +143,118 @@ class Locked {
   std::mutex& mutex_;
 };
 
+struct DiskState;
+
+// Every store of this process.  A fork waits until none of them is inside
+// SQLite: a child forked while another thread holds one of SQLite's own locks
+// hangs in its first open.  Changed under `g_stores_mutex`.
+std::mutex g_stores_mutex;
+std::vector<DiskState*> g_stores;
+
+bool renew_step(PyObject* owner, void* context);
+
+struct DiskState : ForkAware {
+  Ref local;      // the memstore._Cache in front
+  Ref mac;        // keyed hmac object, or None
+  Ref directory;  // absolute path, str
+  Ref conn;       // sqlite3.Connection; empty until opened
+  Ref unshared;   // namespaces already warned about as unshareable
+  // Serialises the use of `conn`: one transaction at a time per process.
+  std::mutex mutex;
+  long long max_bytes = 0;
+  long long lease_ms = 0;
+  double lease = 0;
+  bool outage = false;
+  long long retry_at_ms = 0;
+  std::vector<Holding> held;
+  Daemon renewer{"private_core.diskstore leases", renew_step, nullptr};
+
+  DiskState() {
+    Locked registry(g_stores_mutex);
+    g_stores.push_back(this);
+  }
+  ~DiskState() override {
+    close();
+    Locked registry(g_stores_mutex);
+    std::erase(g_stores, this);
+  }
+
+  // The connection is closed explicitly: the interpreter warns about one
+  // left to the collector.
+  void close() noexcept {
+    if (!conn) return;
+    Locked locked(mutex);
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* done = PyObject_CallMethod(conn.get(), "close", nullptr);
+    if (done == nullptr) PyErr_WriteUnraisable(conn.get());
+    Py_XDECREF(done);
+    PyErr_SetRaisedException(pending);
+    conn = nullptr;
+  }
+
+  void after_fork_in_child() noexcept override {
+    // The parent's connection must not be used, nor closed, here (SQLite's
+    // rule for a connection carried across fork): it is left open on purpose.
+    if (conn) (void)conn.release();
+    // The mutex may have been held by a thread that does not exist here.
+    new (&mutex) std::mutex();
+    held.clear();  // the parent's registrations, renewed by the parent
+  }
+
+  // The connection is not shown to the collector: it refers to nothing of
+  // ours, and a collected cycle would finalize it (warning that it was never
+  // closed) before clear() could close it.
+  void traverse(Visitor& visit) const {
+    for (const Ref* ref : {&local, &mac, &directory, &unshared}) visit(*ref);
+    visit(renewer.thread());
+  }
+  void clear() {
+    close();
+    local = mac = directory = unshared = nullptr;
+  }
+};
+
+using DiskType = NativeType<DiskState>;
+
 // ---------------------------------------------------------------------------
 // Small helpers
 
-long long now_ms(const Call& c) {
+// The module's namespace: the lease thread reads module-level names (the
+// clock, the logger) as the methods do, at call time.
+PyObject* g_globals = nullptr;
+
+Ref global(const Id& name) {
+  Ref value = Call::cached_get(g_globals, name);
+  if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
+  return value;
+}
+
+long long now_ms() {
   static const Id id_time_fn("time");
-  Ref clock = c.global(id_time);
+  Ref clock = global(id_time);
   Ref seconds = call_method(clock.get(), id_time_fn);
   return std::llround(as_double(seconds.get()) * 1000);
 }
 
 // The local, naive time of an epoch instant, as the local tier's entries carry.
-Ref local_moment(const Call& c, long long ms) {
+Ref local_moment(long long ms) {
   static const Id id_fromtimestamp("fromtimestamp");
-  Ref datetime = c.global(id_datetime);
+  Ref datetime = global(id_datetime);
   return call_method(datetime.get(), id_fromtimestamp, {real(static_cast<double>(ms) / 1000).get()});
 }
+// The same instant in UTC, as entries are written: readers in any time zone agree.
+Ref utc_moment(std::optional<long long> ms) {
+  static const Id id_fromtimestamp("fromtimestamp"), id_utc("utc"), id_timezone("timezone");
+  if (!ms) return none();
+  Ref datetime = global(id_datetime), timezone = global(id_timezone);
+  Ref utc = getattr(timezone.get(), id_utc);
+  return call_method(datetime.get(), id_fromtimestamp, {real(static_cast<double>(*ms) / 1000).get(), utc.get()});
+}
 
-Ref text(std::string_view value) { return str(value); }
 Ref int_or_none(std::optional<long long> value) { return value ? integer(*value) : none(); }
 
-void log_record(const Call& c, const Id& level, const char* format, Args args) {
-  Ref logger = c.global(id_logger);
+void log_record(const Id& level, const char* format, Args args) {
+  Ref logger = global(id_logger);
   Ref message = str(format);
   Ref method = getattr(logger.get(), level);
   Ref items = new_list();
@@ -280,10 +304,10 @@ Ref transaction(PyObject* conn, Body&& body) {
 // Opening the directory
 
 // The directory exists, belongs to this user and nobody else may write in it.
-void ensure_private_directory(const Call& c, PyObject* directory) {
+void ensure_private_directory(PyObject* directory) {
   static const Id id_makedirs("makedirs"), id_exist_ok("exist_ok"), id_stat("stat"), id_st_uid("st_uid"),
       id_st_mode("st_mode"), id_geteuid("geteuid");
-  Ref os = c.global(id_os);
+  Ref os = global(id_os);
   Ref mode = integer(0700);
   call_method(os.get(), id_makedirs, {directory, mode.get()}, {{id_exist_ok, Py_True}});
   Ref info = call_method(os.get(), id_stat, {directory});
@@ -298,11 +322,11 @@ void ensure_private_directory(const Call& c, PyObject* directory) {
 // Creates the database file private to this user (0600) before SQLite opens
 // it; SQLite gives its -wal and -shm files the same mode.  A symbolic link in
 // its place is refused.
-void ensure_private_file(const Call& c, PyObject* file) {
+void ensure_private_file(PyObject* file) {
   static const Id id_open("open"), id_close("close"), id_fstat("fstat"), id_fchmod("fchmod"), id_st_uid("st_uid"),
       id_st_mode("st_mode"), id_geteuid("geteuid"), id_O_RDWR("O_RDWR"), id_O_CREAT("O_CREAT"),
       id_O_NOFOLLOW("O_NOFOLLOW"), id_O_CLOEXEC("O_CLOEXEC");
-  Ref os = c.global(id_os);
+  Ref os = global(id_os);
   long long flags = 0;
   for (const Id* name : {&id_O_RDWR, &id_O_CREAT, &id_O_NOFOLLOW, &id_O_CLOEXEC}) {
     flags |= as_long_long(getattr(os.get(), *name).get());
@@ -323,18 +347,21 @@ void ensure_private_file(const Call& c, PyObject* file) {
 }
 
 // Opens the database in WAL mode and creates its tables.
-Ref connect(const Call& c, PyObject* file) {
+Ref connect(PyObject* file) {
   static const Id id_connect("connect"), id_timeout("timeout"), id_isolation_level("isolation_level"),
       id_check_same_thread("check_same_thread"), id_executescript("executescript"), id_close("close"),
-      wal_mode("PRAGMA journal_mode = WAL"), sync_mode("PRAGMA synchronous = NORMAL"),
-      wal_limit("PRAGMA journal_size_limit = 67108864"), version("PRAGMA user_version"), wal("wal");
-  Ref sqlite3 = c.global(id_sqlite3);
+      journal_mode("PRAGMA journal_mode"), wal_mode("PRAGMA journal_mode = WAL"),
+      sync_mode("PRAGMA synchronous = NORMAL"), wal_limit("PRAGMA journal_size_limit = 67108864"),
+      version("PRAGMA user_version"), wal("wal");
+  Ref sqlite3 = global(id_sqlite3);
   Ref timeout = real(kBusySeconds);
   Ref conn = call_method(sqlite3.get(), id_connect, {file},
                          {{id_timeout, timeout.get()}, {id_isolation_level, Py_None}, {id_check_same_thread, Py_False}});
   return run_with_exit(
       [&] {
-        Ref mode = first_row(conn.get(), wal_mode, {});
+        // Switching takes a moment's exclusive lock: only the first opener does it.
+        Ref mode = first_row(conn.get(), journal_mode, {});
+        if (!equals(PyTuple_GET_ITEM(mode.get(), 0), wal.get())) mode = first_row(conn.get(), wal_mode, {});
         if (!equals(PyTuple_GET_ITEM(mode.get(), 0), wal.get())) {
           raise(PyExc_OSError, "the file system does not support SQLite's write-ahead log");
         }
@@ -366,29 +393,29 @@ Ref connect(const Call& c, PyObject* file) {
       });
 }
 
-Ref database_file(const Call& c, PyObject* directory) {
+Ref database_file(PyObject* directory) {
   static const Id id_path("path"), id_join("join"), name(kFileName);
-  Ref os = c.global(id_os);
+  Ref os = global(id_os);
   Ref path = getattr(os.get(), id_path);
   return call_method(path.get(), id_join, {directory, name.get()});
 }
 
-void open_database(const Call& c, DiskState& st) {
-  ensure_private_directory(c, st.directory.get());
-  Ref file = database_file(c, st.directory.get());
-  ensure_private_file(c, file.get());
-  st.conn = connect(c, file.get());
+void open_database(DiskState& st) {
+  ensure_private_directory(st.directory.get());
+  Ref file = database_file(st.directory.get());
+  ensure_private_file(file.get());
+  st.conn = connect(file.get());
 }
 
 // ---------------------------------------------------------------------------
 // Using the disk: a failure becomes a fallback, never the caller's error.
 
-void disk_failed(const Call& c, DiskState& st, PyObject* exc) {
-  st.retry_at_ms = now_ms(c) + kRetryMs;
+void disk_failed(DiskState& st, PyObject* exc) {
+  st.retry_at_ms = now_ms() + kRetryMs;
   if (st.outage) return;  // the same outage: warned already
   st.outage = true;
   Ref kind = str(Py_TYPE(exc)->tp_name);
-  log_record(c, id_warning,
+  log_record(id_warning,
              "the cache directory %s cannot be used (%s: %s); this process keeps its entries to itself and "
              "tries it again later",
              {st.directory.get(), kind.get(), exc});
@@ -397,21 +424,21 @@ void disk_failed(const Call& c, DiskState& st, PyObject* exc) {
 // work(conn) on the open database, one at a time in this process; nothing
 // when the directory cannot be used now (it failed just now, or lately).
 template <class Work>
-std::optional<Ref> on_disk(const Call& c, DiskState& st, Work&& work) {
-  if (st.outage && now_ms(c) < st.retry_at_ms) return std::nullopt;
+std::optional<Ref> on_disk(DiskState& st, Work&& work) {
+  if (st.outage && now_ms() < st.retry_at_ms) return std::nullopt;
   std::optional<Ref> result;
   try {
-    Locked locked(*st.mutex);
-    if (!st.conn) open_database(c, st);
+    Locked locked(st.mutex);
+    if (!st.conn) open_database(st);
     result = work(st.conn.get());
   } catch (const Raised&) {
-    Ref exc = catch_matching([&] { return c.global(id_failures); });
-    disk_failed(c, st, exc.get());
+    Ref exc = catch_matching([&] { return global(id_failures); });
+    disk_failed(st, exc.get());
     return std::nullopt;
   }
   if (st.outage) {
     st.outage = false;
-    log_record(c, id_info, "the cache directory %s is usable again", {st.directory.get()});
+    log_record(id_info, "the cache directory %s is usable again", {st.directory.get()});
   }
   return result;
 }
@@ -447,7 +474,7 @@ std::vector<Holding>::iterator holding_of(DiskState& st, const std::string& slot
 
 enum class InitArg : std::size_t { self, path, max_bytes, secret, lease };
 
-Ref keyed_mac(const Call& c, PyObject* secret) {
+Ref keyed_mac(PyObject* secret) {
   static const Id id_new("new"), id_digestmod("digestmod"), sha256("sha256"), id_hmac("hmac");
   if (secret == Py_None) return none();
   Ref key;
@@ -460,13 +487,13 @@ Ref keyed_mac(const Call& c, PyObject* secret) {
   }
   if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the integrity secret must not be empty");
   // Only the keyed hmac object is kept: the secret itself is in no attribute.
-  Ref hmac = c.global(id_hmac);
+  Ref hmac = global(id_hmac);
   return call_method(hmac.get(), id_new, {key.get()}, {{id_digestmod, sha256.get()}});
 }
 
-Ref absolute_directory(const Call& c, PyObject* path) {
+Ref absolute_directory(PyObject* path) {
   static const Id id_fspath("fspath"), id_fsdecode("fsdecode"), id_path("path"), id_abspath("abspath");
-  Ref os = c.global(id_os);
+  Ref os = global(id_os);
   Ref given = call_method(os.get(), id_fspath, {path});
   if (PyBytes_Check(given.get())) given = call_method(os.get(), id_fsdecode, {given.get()});
   if (PyUnicode_GET_LENGTH(given.get()) == 0) raise(PyExc_ValueError, "path must name a directory");
@@ -481,21 +508,17 @@ Ref disk_store_init(Call& c) {
   const long long max_bytes = as_long_long(c[InitArg::max_bytes]);
   if (!(lease > 0) || !std::isfinite(lease)) raise(PyExc_ValueError, "lease must be a positive number of seconds");
   if (max_bytes <= 0) raise(PyExc_ValueError, "max_bytes must be a positive number of bytes");
-  auto st = std::make_unique<DiskState>();
-  st->directory = absolute_directory(c, c[InitArg::path]);
-  st->mac = keyed_mac(c, c[InitArg::secret]);
-  Ref cache_cls = c.global(id_Cache);
-  st->local = call(cache_cls.get(), {}, {{id_enable, Py_True}});
-  st->unshared = check(PySet_New(nullptr));
-  st->max_bytes = max_bytes;
-  st->lease = lease;
-  st->lease_ms = std::max<long long>(1, std::llround(lease * 1000));
-  DiskState& state = *st;
-  Ref capsule = check(PyCapsule_New(st.get(), kCapsule, free_state));
-  (void)st.release();  // the capsule owns it now
-  setattr(self, id_state, capsule.get());
+  DiskState& st = DiskType::of(c);
+  st.directory = absolute_directory(c[InitArg::path]);
+  st.mac = keyed_mac(c[InitArg::secret]);
+  Ref cache_cls = global(id_Cache);
+  st.local = call(cache_cls.get(), {}, {{id_enable, Py_True}});
+  st.unshared = check(PySet_New(nullptr));
+  st.max_bytes = max_bytes;
+  st.lease = lease;
+  st.lease_ms = std::max<long long>(1, std::llround(lease * 1000));
   // Opened now, so that a directory that cannot be used is reported at once.
-  on_disk(c, state, [](PyObject*) { return none(); });
+  on_disk(st, [](PyObject*) { return none(); });
   return none();
 }
 
@@ -519,31 +542,30 @@ Row read_row(PyObject* row) {
 
 // A damaged or foreign entry: one warning, and it is removed (unless it was
 // replaced meanwhile), so that the caller's fetch stores a good one.
-void drop_damaged(const Call& c, DiskState& st, const std::string& slot, PyObject* value) {
+void drop_damaged(DiskState& st, const std::string& slot, PyObject* value) {
   Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-  Ref shown = text(slot);
-  log_record(c, id_warning, "ignoring the cached entry %s in %s (%s); it is fetched again",
-             {shown.get(), st.directory.get(), exc.get()});
-  Ref name = text(slot);
-  on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_drop_value, {name.get(), value}); });
+  Ref name = str(slot);
+  log_record(id_warning, "ignoring the cached entry %s in %s (%s); it is fetched again",
+             {name.get(), st.directory.get(), exc.get()});
+  on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_value, {name.get(), value}); });
 }
 
 // A local miss: the disk's entry, kept in the local tier with its expiry.
 Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObject* key) {
   static const Id id_milliseconds("milliseconds");
   const std::string slot = cachekey::slot_text(ns, key);
-  Ref name = text(slot);
-  std::optional<Ref> found = on_disk(c, st, [&](PyObject* conn) { return first_row(conn, sql_read, {name.get()}); });
+  Ref name = str(slot);
+  std::optional<Ref> found = on_disk(st, [&](PyObject* conn) { return first_row(conn, sql_read, {name.get()}); });
   if (!found || found->get() == Py_None) {
     t_missed = miss_mark(self, slot);
     return none();
   }
   const Row row = read_row(found->get());
-  const long long now = now_ms(c);
+  const long long now = now_ms();
   if (row.expires_at && now >= *row.expires_at) {
     // Expired entries are removed, not only skipped.
     Ref at = integer(now);
-    on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_drop_expired_slot, {name.get(), at.get()}); });
+    on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_expired_slot, {name.get(), at.get()}); });
     t_missed = miss_mark(self, slot);
     return none();
   }
@@ -551,17 +573,17 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
   try {
     entry = entrycodec::decode(c, row.value.get(), st.mac.get(), slot);
   } catch (const Raised&) {
-    drop_damaged(c, st, slot, row.value.get());
+    drop_damaged(st, slot, row.value.get());
     forget_miss();  // the caller must fetch rather than wait for a damaged entry
     return none();
   }
   if (now - row.used_at >= kTouchMs) {
     Ref at = integer(now), before = integer(now - kTouchMs);
-    on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_touch, {at.get(), name.get(), before.get()}); });
+    on_disk(st, [&](PyObject* conn) { return execute(conn, sql_touch, {at.get(), name.get(), before.get()}); });
   }
   Ref ttl = none();
   if (row.expires_at) {
-    Ref timedelta = c.global(id_timedelta);
+    Ref timedelta = global(id_timedelta);
     Ref left = integer(*row.expires_at - now);
     ttl = call(timedelta.get(), {}, {{id_milliseconds, left.get()}});
   }
@@ -569,8 +591,8 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
   Ref stored = call_method(st.local.get(), id_set, {ns, key, entry.data.get()},
                            {{id_params, entry.params.get()}, {id_ttl, ttl.get()}});
   // The entry keeps the times it was stored with (in this process's local time).
-  setattr(stored.get(), id_fetched_at, local_moment(c, row.stored_at).get());
-  setattr(stored.get(), id_expires_at, row.expires_at ? local_moment(c, *row.expires_at).get() : Py_None);
+  setattr(stored.get(), id_fetched_at, local_moment(row.stored_at).get());
+  setattr(stored.get(), id_expires_at, row.expires_at ? local_moment(*row.expires_at).get() : Py_None);
   return stored;
 }
 
@@ -578,7 +600,7 @@ Ref disk_store_get(Call& c) {
   PyObject* self = c.self();
   PyObject* ns = c[GetArg::ns];
   PyObject* key = c[GetArg::key];
-  DiskState& st = state_of(self);
+  DiskState& st = DiskType::of(c);
   Ref hit = site_get.call(st.local.get(), {ns, key});
   if (hit.get() != Py_None) {
     forget_miss();
@@ -590,7 +612,7 @@ Ref disk_store_get(Call& c) {
 enum class SetArg : std::size_t { self, ns, key, data, params, ttl };
 
 // When the entry stops being served, in epoch ms; nothing for "never".
-std::optional<long long> expiry_of(const Call& c, PyObject* entry, PyObject* ttl, long long now) {
+std::optional<long long> expiry_of(PyObject* entry, PyObject* ttl, long long now) {
   static const Id id_total_seconds("total_seconds"), id_timestamp("timestamp");
   Ref expires_at = getattr(entry, id_expires_at);
   if (expires_at.get() == Py_None) return std::nullopt;
@@ -605,29 +627,29 @@ std::optional<long long> expiry_of(const Call& c, PyObject* entry, PyObject* ttl
 
 // An entry that stays in this process: one warning per namespace, and the
 // disk's older copy is removed so that it cannot outlive the newer value.
-void keep_local(const Call& c, DiskState& st, PyObject* ns, PyObject* name, const std::string& why) {
+void keep_local(DiskState& st, PyObject* ns, PyObject* name, const std::string& why) {
   if (!check(PySet_Contains(st.unshared.get(), ns))) {
     check(PySet_Add(st.unshared.get(), ns));
     Ref reason = str(why);
-    log_record(c, id_warning, "entries of namespace %r stay in this process, unshared: %s", {ns, reason.get()});
+    log_record(id_warning, "entries of namespace %r stay in this process, unshared: %s", {ns, reason.get()});
   }
-  on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_drop_slot, {name}); });
+  on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_slot, {name}); });
 }
 
 // Writes one encoded entry.  A caller whose registration lapsed does not
 // replace an entry stored after its fetch began; expired entries go, and the
 // least recently used ones while the store is over `max_bytes`.
-void write_entry(const Call& c, DiskState& st, const std::string& slot, PyObject* value,
-                 std::optional<long long> expires_at, long long now) {
-  Ref name = text(slot), at = integer(now), expiry = int_or_none(expires_at);
+void write_entry(DiskState& st, const std::string& slot, PyObject* value, std::optional<long long> expires_at,
+                 long long now) {
+  Ref name = str(slot), at = integer(now), expiry = int_or_none(expires_at);
   Ref size = integer(PyBytes_GET_SIZE(value));
   Ref limit = integer(st.max_bytes);
   std::optional<Holding> holding;
   if (auto it = holding_of(st, slot); it != st.held.end()) holding = *it;
-  on_disk(c, st, [&](PyObject* conn) {
+  on_disk(st, [&](PyObject* conn) {
     return transaction(conn, [&] {
       if (holding) {
-        Ref token = text(holding->token), began = integer(holding->began_ms);
+        Ref token = str(holding->token), began = integer(holding->began_ms);
         if (!exists(conn, sql_holding, {name.get(), token.get(), at.get()}) &&
             exists(conn, sql_newer, {name.get(), began.get()})) {
           return none();  // fenced off: a newer entry stays
@@ -644,9 +666,9 @@ void write_entry(const Call& c, DiskState& st, const std::string& slot, PyObject
   });
 }
 
-Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::string& slot, std::string& why) {
-  entrycodec::Entry stored{getattr(entry, id_data), getattr(entry, id_fetched_at), getattr(entry, id_expires_at),
-                           getattr(entry, id_params)};
+Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::string& slot, long long now,
+                 std::optional<long long> expires_at, std::string& why) {
+  entrycodec::Entry stored{getattr(entry, id_data), utc_moment(now), utc_moment(expires_at), getattr(entry, id_params)};
   try {
     return entrycodec::encode(c, stored, st.mac.get(), slot, why);
   } catch (const Raised&) {
@@ -662,29 +684,29 @@ Ref disk_store_set(Call& c) {
   PyObject* self = c.self();
   PyObject* ns = c[SetArg::ns];
   PyObject* key = c[SetArg::key];
-  DiskState& st = state_of(self);
+  DiskState& st = DiskType::of(c);
   const std::string slot = cachekey::slot_text(ns, key);
   forget_miss();
   Ref entry = call_method(st.local.get(), id_set, {ns, key, c[SetArg::data]},
                           {{id_params, c[SetArg::params]}, {id_ttl, c[SetArg::ttl]}});
-  const long long now = now_ms(c);
-  const std::optional<long long> expires_at = expiry_of(c, entry.get(), c[SetArg::ttl], now);
-  Ref name = text(slot);
+  const long long now = now_ms();
+  const std::optional<long long> expires_at = expiry_of(entry.get(), c[SetArg::ttl], now);
+  Ref name = str(slot);
   if (expires_at && *expires_at <= now) {
-    on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_drop_slot, {name.get()}); });
+    on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_slot, {name.get()}); });
     return entry;
   }
   std::string why;
-  Ref value = encode_entry(c, st, entry.get(), slot, why);
+  Ref value = encode_entry(c, st, entry.get(), slot, now, expires_at, why);
   if (value && PyBytes_GET_SIZE(value.get()) > st.max_bytes) {
     why = "it is larger than max_bytes (" + std::to_string(PyBytes_GET_SIZE(value.get())) + " bytes)";
     value = nullptr;
   }
   if (!value) {
-    keep_local(c, st, ns, name.get(), why);
+    keep_local(st, ns, name.get(), why);
     return entry;
   }
-  write_entry(c, st, slot, value.get(), expires_at, now);
+  write_entry(st, slot, value.get(), expires_at, now);
   return entry;
 }
 
@@ -693,7 +715,7 @@ enum class ClearNsArg : std::size_t { self, ns };
 Ref disk_store_clear_ns(Call& c) {
   static const Id id_clear_ns("clear_ns");
   PyObject* ns = c[ClearNsArg::ns];
-  DiskState& st = state_of(c.self());
+  DiskState& st = DiskType::of(c);
   std::string low = cachekey::namespace_text(ns);
   forget_miss();
   call_method(st.local.get(), id_clear_ns, {ns});
@@ -701,24 +723,22 @@ Ref disk_store_clear_ns(Call& c) {
   // the range up to the same text ending in ';' holds exactly them.
   std::string high = low;
   high.back() = ':' + 1;
-  Ref from = text(low), to = text(high);
-  on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_clear_range, {from.get(), to.get()}); });
+  Ref from = str(low), to = str(high);
+  on_disk(st, [&](PyObject* conn) { return execute(conn, sql_clear_range, {from.get(), to.get()}); });
   return none();
 }
 
 Ref disk_store_clear_all(Call& c) {
   static const Id id_clear_all("clear_all");
-  DiskState& st = state_of(c.self());
+  DiskState& st = DiskType::of(c);
   forget_miss();
   call_method(st.local.get(), id_clear_all);
-  on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_clear_all); });
+  on_disk(st, [&](PyObject* conn) { return execute(conn, sql_clear_all); });
   return none();
 }
 
 // ---------------------------------------------------------------------------
 // Single-flight across processes
-
-void start_renewer(const Call& c, PyObject* self, DiskState& st);
 
 // The registry's answer for a new holder: 1 to fetch, 0 to wait.  A first
 // holder that finds the entry stored since its miss is told to wait: its
@@ -743,16 +763,16 @@ Ref disk_store_begin_inflight(Call& c) {
   PyObject* self = c.self();
   PyObject* ns = c[BeginArg::ns];
   PyObject* key = c[BeginArg::key];
-  DiskState& st = state_of(self);
+  DiskState& st = DiskType::of(c);
   const std::string slot = cachekey::slot_text(ns, key);
   const bool missed = t_missed == miss_mark(self, slot);
   forget_miss();
-  Ref os = c.global(id_os);
+  Ref os = global(id_os);
   Ref random = call_method(os.get(), id_urandom, {integer(12).get()});
   Ref token = call_method(random.get(), id_hex);
-  Ref name = text(slot);
-  const long long now = now_ms(c);
-  std::optional<Ref> first = on_disk(c, st, [&](PyObject* conn) {
+  Ref name = str(slot);
+  const long long now = now_ms();
+  std::optional<Ref> first = on_disk(st, [&](PyObject* conn) {
     return register_holder(conn, name.get(), token.get(), now, st.lease_ms, missed);
   });
   if (!first) {
@@ -760,7 +780,7 @@ Ref disk_store_begin_inflight(Call& c) {
     return call_method(st.local.get(), id_begin, {ns, key});
   }
   st.held.push_back({slot, std::string(utf8(token.get())), now, PyThread_get_thread_ident()});
-  start_renewer(c, self, st);
+  st.renewer.start(self, st.lease / 3);
   return boolean(as_long_long(first->get()) == 1);
 }
 
@@ -770,7 +790,7 @@ Ref disk_store_end_inflight(Call& c) {
   static const Id id_end("_end_inflight");
   PyObject* ns = c[EndArg::ns];
   PyObject* key = c[EndArg::key];
-  DiskState& st = state_of(c.self());
+  DiskState& st = DiskType::of(c);
   const std::string slot = cachekey::slot_text(ns, key);
   forget_miss();
   auto it = holding_of(st, slot);
@@ -779,97 +799,42 @@ Ref disk_store_end_inflight(Call& c) {
     call_method(st.local.get(), id_end, {ns, key});
     return none();
   }
-  Ref name = text(slot), token = text(it->token);
+  // Taken out before any object is made: a collection then may run code that touches `held`.
+  const std::string held_token = std::move(it->token);
   st.held.erase(it);
+  Ref name = str(slot), token = str(held_token);
   // If the directory is out now, the lease frees the place.
-  on_disk(c, st, [&](PyObject* conn) { return execute(conn, sql_release, {name.get(), token.get()}); });
+  on_disk(st, [&](PyObject* conn) { return execute(conn, sql_release, {name.get(), token.get()}); });
   return none();
 }
 
 // Extends the leases of every registration still in progress.
-void renew_held(const Call& c, DiskState& st) {
+void renew_held(DiskState& st) {
   static const Id id_executemany("executemany");
-  const long long now = now_ms(c);
+  const long long now = now_ms();
   Ref rows = new_list();
   Ref lease_end = integer(now + st.lease_ms), at = integer(now);
-  for (const Holding& h : st.held) {
-    Ref name = text(h.slot), token = text(h.token);
+  const std::vector<Holding> held = st.held;  // a collection may run code that changes it
+  for (const Holding& h : held) {
+    Ref name = str(h.slot), token = str(h.token);
     list_append(rows.get(), tuple({lease_end.get(), name.get(), token.get(), at.get()}).get());
   }
-  on_disk(c, st, [&](PyObject* conn) {
+  on_disk(st, [&](PyObject* conn) {
     return transaction(conn, [&] { return call_method(conn, id_executemany, {sql_renew.get(), rows.get()}); });
   });
 }
 
-// The renewing thread: every third of a lease it extends the leases of the
-// calls in progress, and ends when there are none or the process exits.
-Ref disk_store_renew_leases(Call& c) {
-  static const Id id_wait("wait"), id_discard("discard"), id_current_thread("current_thread"),
-      id_threading("threading");
-  PyObject* self = c.self();
-  Ref threading = c.global(id_threading);
-  Ref me = call_method(threading.get(), id_current_thread);
-  return try_finally(
-      [&]() -> Ref {
-        for (;;) {
-          Ref pause = real(state_of(self).lease / 3);
-          Ref shutdown = c.global(id_SHUTDOWN);
-          if (truthy(call_method(shutdown.get(), id_wait, {pause.get()}).get())) return none();
-          DiskState& st = state_of(self);
-          if (st.held.empty()) return none();
-          renew_held(c, st);
-        }
-      },
-      // No Python code runs between the emptiness check above and here, so
-      // a begin either saw this thread still set or starts a new one.
-      [&] {
-        DiskState& st = state_of(self);
-        if (st.renewer.get() == me.get()) st.renewer = nullptr;
-        Ref renewers = c.global(id_RENEWERS);
-        call_method(renewers.get(), id_discard, {me.get()});
-      });
+// The renewing thread's round: extends the leases of the calls in progress;
+// the thread ends when there are none.
+bool renew_step(PyObject* owner, void*) {
+  DiskState& st = DiskType::of(owner);
+  if (st.held.empty()) return false;
+  renew_held(st);
+  return true;
 }
 
-// The threads are daemons, so a process never waits for one at exit; but a
-// daemon thread woken while the interpreter finalizes is ended by unwinding
-// its stack, which native frames do not survive.  An exit handler therefore
-// stops and joins them first, and none starts after it ran.
-void start_renewer(const Call& c, PyObject* self, DiskState& st) {
-  static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"), id_start("start"),
-      id_is_set("is_set"), id_add("add"), id_threading("threading"), id_renew("_renew_leases"),
-      thread_name("private_core.diskstore leases");
-  if (st.renewer) return;
-  Ref shutdown = c.global(id_SHUTDOWN);
-  if (truthy(call_method(shutdown.get(), id_is_set).get())) return;  // leases run out by themselves
-  Ref threading = c.global(id_threading);
-  Ref target = getattr(self, id_renew);
-  Ref thread = call_method(threading.get(), id_Thread, {},
-                           {{id_target, target.get()}, {id_daemon, Py_True}, {id_name, thread_name.get()}});
-  st.renewer = thread;  // before start: a concurrent caller sees it
-  Ref renewers = c.global(id_RENEWERS);
-  call_method(renewers.get(), id_add, {thread.get()});
-  call_method(thread.get(), id_start);
-}
-
-// At exit: stops every renewing thread and waits for it (see start_renewer).
-Ref diskstore_stop_renewers(Call& c) {
-  static const Id id_set_event("set"), id_join("join"), id_timeout("timeout");
-  Ref shutdown = c.global(id_SHUTDOWN);
-  call_method(shutdown.get(), id_set_event);
-  Ref renewers = c.global(id_RENEWERS);
-  Ref threads = check(PySequence_List(renewers.get()));
-  Ref timeout = real(5.0);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads.get()); ++i) {
-    call_method(PyList_GET_ITEM(threads.get(), i), id_join, {}, {{id_timeout, timeout.get()}});
-  }
-  return none();
-}
-
-// The local tier, for inspection.
-Ref disk_store_local(Call& c) { return state_of(c.self()).local; }
-
-// The directory the store keeps its database in.
-Ref disk_store_path(Call& c) { return state_of(c.self()).directory; }
+Ref disk_store_local(PyObject* self) { return DiskType::of(self).local; }
+Ref disk_store_path(PyObject* self) { return DiskType::of(self).directory; }
 
 const FnSpec kInit{"__init__",
                    disk_store_init,
@@ -903,22 +868,48 @@ const FnSpec kEnd{"_end_inflight",
                   {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
                   "None",
                   nullptr};
-const FnSpec kRenew{"_renew_leases", disk_store_renew_leases, {self_arg()}, "None", nullptr};
-const FnSpec kLocal{"_local", disk_store_local, {self_arg()}, "_Cache", "The process-local tier in front."};
-const FnSpec kPath{"path", disk_store_path, {self_arg()}, "str", "The directory of the store (absolute)."};
-const FnSpec kStopRenewers{"_stop_renewers", diskstore_stop_renewers, {}, "None", nullptr};
+
+// os.register_at_fork hooks: before a fork every store's mutex is taken, so
+// no thread of ours is inside SQLite; after it they are given back (the
+// child's are reset by the stores themselves).
+PyObject* stores_before_fork(PyObject*, PyObject*) {
+  lock_without_gil(g_stores_mutex);
+  for (DiskState* st : g_stores) lock_without_gil(st->mutex);
+  Py_RETURN_NONE;
+}
+PyObject* stores_after_fork_in_parent(PyObject*, PyObject*) {
+  for (DiskState* st : g_stores) st->mutex.unlock();
+  g_stores_mutex.unlock();
+  Py_RETURN_NONE;
+}
+PyObject* stores_after_fork_in_child(PyObject*, PyObject*) {
+  new (&g_stores_mutex) std::mutex();
+  Py_RETURN_NONE;
+}
+PyMethodDef g_before_fork{"_before_fork", stores_before_fork, METH_NOARGS, nullptr};
+PyMethodDef g_after_fork_in_parent{"_after_fork_in_parent", stores_after_fork_in_parent, METH_NOARGS, nullptr};
+PyMethodDef g_after_fork_in_child{"_after_fork_in_child", stores_after_fork_in_child, METH_NOARGS, nullptr};
+
+void register_fork_hooks() {
+  static const Id id_register_at_fork("register_at_fork"), id_before("before"),
+      id_after_in_parent("after_in_parent"), id_after_in_child("after_in_child");
+  Ref os = global(id_os);
+  Ref before = check(PyCFunction_New(&g_before_fork, nullptr));
+  Ref parent = check(PyCFunction_New(&g_after_fork_in_parent, nullptr));
+  Ref child = check(PyCFunction_New(&g_after_fork_in_child, nullptr));
+  call_method(os.get(), id_register_at_fork, {},
+              {{id_before, before.get()}, {id_after_in_parent, parent.get()}, {id_after_in_child, child.get()}});
+}
 
 void build(Module& m) {
-  static const Id id_getLogger("getLogger"), id_Event("Event"), id_register("register"), id_Error("Error");
-  m.import("atexit");
+  static const Id id_getLogger("getLogger"), id_Error("Error");
   m.import("hmac");
   m.import("json");
   m.import("logging");
   m.import("os");
   m.import("sqlite3");
-  m.import("threading");
   m.import("time");
-  m.import_from("datetime", {"datetime", "timedelta"});
+  m.import_from("datetime", {"datetime", "timedelta", "timezone"});
   m.import_from("typing", {"Any", "Dict", "Optional", "Union"});
   m.import("pandas", "pd");
   m.import_from("pandas.testing", {"assert_frame_equal"});
@@ -932,31 +923,16 @@ void build(Module& m) {
   // "not a database", "unable to open") and the file system's.
   Ref sqlite_error = getattr(m.get("sqlite3").get(), id_Error);
   m.add("_DISK_FAILURES", tuple({sqlite_error.get(), PyExc_OSError}).get());
+  g_globals = Py_NewRef(m.dict());  // kept for the process's life, as the module is
+  register_fork_hooks();
 
-  ClassBuilder store(m, "DiskStore",
-                     "Cache store kept in one directory, shared by the processes of this machine, with a\n"
-                     "process-local _Cache in front.  Single-flight across processes under renewed leases.");
-  Ref property = Ref::borrow(reinterpret_cast<PyObject*>(&PyProperty_Type));
-  store.method(kInit)
-      .method(kGet)
-      .method(kSet)
-      .method(kClearNs)
-      .method(kClearAll)
-      .method(kBegin)
-      .method(kEnd)
-      .method(kRenew)
-      .decorated(kLocal, property.get())
-      .decorated(kPath, property.get());
-  m.add("DiskStore", store.build().get());
-  m.add("_SHUTDOWN", call_method(m.get("threading").get(), id_Event).get());
-  m.add("_RENEWERS", check(PySet_New(nullptr)).get());
-  Ref stop = m.def(kStopRenewers);
-  call_method(m.get("atexit").get(), id_register, {stop.get()});
-  static bool fork_handler = false;
-  if (!fork_handler) {
-    fork_handler = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-    if (!fork_handler) raise(PyExc_OSError, "cannot register the fork handler");
-  }
+  NativeTypeSpec spec{"DiskStore",
+                      "Cache store kept in one directory, shared by the processes of this machine, with a\n"
+                      "process-local _Cache in front.  Single-flight across processes under renewed leases.",
+                      {&kInit, &kGet, &kSet, &kClearNs, &kClearAll, &kBegin, &kEnd},
+                      {{"_local", disk_store_local, "The process-local tier in front."},
+                       {"path", disk_store_path, "The directory of the store (absolute)."}}};
+  m.add("DiskStore", DiskType::build(m, spec).get());
   m.set_all({"DiskStore"});
 }
 

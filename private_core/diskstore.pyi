@@ -4,10 +4,14 @@ import os
 from datetime import timedelta
 from typing import Any, Dict, Optional, Union
 
+from typing_extensions import disjoint_base
+
 from .memstore import CacheEntry, CacheKey, Namespace, _Cache
 
 __all__ = ["DiskStore"]
 
+# Instances carry native state: a class cannot derive from this and another such class at once.
+@disjoint_base
 class DiskStore:
     """Cache store kept in one directory, shared by the processes of this machine, with a
     process-local _Cache in front.  Single-flight across processes under renewed leases."""
@@ -38,4 +42,3 @@ class DiskStore:
     def clear_all(self) -> None: ...
     def _begin_inflight(self, ns: Namespace, key: CacheKey) -> bool: ...
     def _end_inflight(self, ns: Namespace, key: CacheKey) -> None: ...
-    def _renew_leases(self) -> None: ...

@@ -2,11 +2,13 @@
 
 import logging
 import os
+import signal
 import sqlite3
 import stat
 import subprocess
 import sys
 import threading
+import time
 import types
 import warnings
 from contextlib import closing
@@ -280,23 +282,52 @@ def test_a_caller_that_missed_waits_for_an_entry_stored_before_it_registered(pai
     a._end_inflight("eod", ("VNM",))
 
 
-def test_a_forked_child_drops_its_parents_registrations_and_connection(tmp_path):
-    store = DiskStore(tmp_path)
-    assert store._begin_inflight("eod", ("VNM",)) is True  # starts the renewing thread
+def forked(child):
+    """Runs child() in a forked process; its exit status (-1 when it hung and was killed)."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
         pid = os.fork()
     if pid == 0:
         ok = False
         try:
-            store._end_inflight("eod", ("VNM",))  # not the child's: the parent still holds it
-            store.set("eod", ("FPT",), [1])
-            ok = store._begin_inflight("eod", ("VNM",)) is False and DiskStore(tmp_path).get("eod", ("FPT",))
-            store._end_inflight("eod", ("VNM",))
+            ok = child()
         finally:
             os._exit(0 if ok else 1)
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return -1
+
+
+def test_forked_children_drop_their_parents_registrations_and_connection(tmp_path):
+    store, busy, stop = DiskStore(tmp_path), DiskStore(tmp_path), threading.Event()
+    assert store._begin_inflight("eod", ("VNM",)) is True  # starts the renewing thread
+
+    def child():
+        store._end_inflight("eod", ("VNM",))  # not the child's: the parent still holds it
+        store.set("eod", ("FPT",), [1])
+        ok = store._begin_inflight("eod", ("VNM",)) is False and DiskStore(tmp_path).get("eod", ("FPT",))
+        store._end_inflight("eod", ("VNM",))
+        return ok
+
+    def write_while_forking():  # another thread inside SQLite when the fork comes
+        while not stop.is_set():
+            busy._begin_inflight("eod", ("HPG",))
+            busy._end_inflight("eod", ("HPG",))
+            DiskStore(tmp_path).get("eod", ("HPG",))  # opens and closes the database
+
+    writer = threading.Thread(target=write_while_forking)
+    writer.start()
+    try:
+        assert [forked(child) for _ in range(10)] == [0] * 10
+    finally:
+        stop.set()
+        writer.join(30)
     assert len(rows(tmp_path, "SELECT * FROM holders")) == 1
     store._end_inflight("eod", ("VNM",))
 
@@ -316,7 +347,8 @@ def test_constructor_checks_its_arguments(tmp_path, kwargs, error, match):
 def test_the_secret_stays_out_of_sight(tmp_path):
     store = DiskStore(tmp_path, secret="hunter2-secret")
     store.set("eod", ("VNM",), FRAME)
-    assert "hunter2" not in repr(store) + repr(vars(store)) + str(rows(tmp_path, "SELECT * FROM entries"))
+    seen = [repr(getattr(store, name)) for name in dir(store) if not name.startswith("__")]
+    assert "hunter2" not in repr(store) + str(seen) + str(rows(tmp_path, "SELECT * FROM entries"))
 
 
 def test_processes_exit_cleanly_while_their_leases_are_renewed(tmp_path):
@@ -359,3 +391,19 @@ def test_no_path_keeps_memory_or_references(tmp_path, monkeypatch, path):
         (tmp_path / "file").write_text("x")
         store = DiskStore(tmp_path / "file")
     assert_no_leak(calls[path], watched=[small, key])
+
+
+def test_clearing_removes_its_namespace_only_and_leaves_registrations(pair, tmp_path):
+    a, b = pair
+    for ns in ("eod", "eod2", 'eod"', "eo", "intraday"):
+        for i in range(3):
+            a.set(ns, (i,), [i])
+    b._begin_inflight("eod", (1,))
+    a.clear_ns("eod")
+    assert a.get("eod", (1,)) is None and b._local.get("eod", (1,)) is None
+    assert sorted({r[0].split(":(")[0] for r in rows(tmp_path / "cache")}) == ['"eo"', '"eod2"', '"eod\\""',
+                                                                              '"intraday"']
+    b.clear_all()
+    assert rows(tmp_path / "cache") == [] and a._local.get("eo", (1,)).data == [1]  # a's local copy stays
+    assert len(rows(tmp_path / "cache", "SELECT * FROM holders")) == 1
+    b._end_inflight("eod", (1,))

@@ -51,6 +51,7 @@ HOST = {"tessaro", "tessaro.exceptions", "tessaro.types"}
         ("private_core.pacegate", {"requests", "private_core.wirelink"}, HOST | {"pandas", "redis"}),
         ("private_core.bulkfetch", {"private_core.pacegate", "private_core.daybars", "tessaro.exceptions"}, {"redis"}),
         ("private_core.redisstore", {"redis", "pyarrow", "private_core.memstore"}, HOST | {"requests"}),
+        ("private_core.diskstore", {"sqlite3", "pyarrow", "private_core.memstore"}, HOST | {"requests", "redis"}),
     ],
 )
 def test_module_loads_only_what_it_needs(module, needs, refuses):

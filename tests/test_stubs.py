@@ -14,6 +14,7 @@ from conftest import ROOT
 MODULES = [
     "wirelink", "daybars", "ticklane", "memstore", "ttlrules", "memoguard", "ledgerbook", "keygate",
     "progress", "toolbox", "investor.bridgework", "investor.FlowContract", "pacegate", "bulkfetch", "redisstore",
+    "diskstore",
 ]
 PACKAGE = pathlib.Path(private_core.__file__).parent
 
