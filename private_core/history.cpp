@@ -483,8 +483,8 @@ Ref default_store(const Call& c) {
   return store;
 }
 
-const Id id_DiskStore("DiskStore"), id_os("os"), id_environ("environ"), id_path("path"), id_join("join"),
-    id_expanduser("expanduser"), id_name("name");
+const Id id_os("os"), id_environ("environ"), id_path("path"), id_join("join"), id_expanduser("expanduser"),
+    id_name("name");
 
 // The user's cache directory, as the platform names it: $XDG_CACHE_HOME or
 // ~/.cache on POSIX systems, %LOCALAPPDATA% on Windows.
@@ -512,8 +512,11 @@ const FnSpec kDefaultStorePath{"default_store_path",
                                "Delete the directory, or call clear_ns(NAMESPACE) on the store, to clear it."};
 
 // The store used when none is given: one per process, made on first use.
+// The on-disk store is imported here, not at load: it needs pyarrow (the
+// `disk` extra), which a caller that passes its own store may not have.
 Ref history_make_default_store(Call& c) {
-  return call(c.global(id_DiskStore).get(), {history_default_store_path(c).get()});
+  Ref disk_store = import_from("private_core.diskstore", "DiskStore");
+  return call(disk_store.get(), {history_default_store_path(c).get()});
 }
 
 const FnSpec kMakeDefaultStore{"_make_default_store",
@@ -630,7 +633,6 @@ void build(Module& m) {
   m.import_from("datetime", {"datetime"});
   m.import_relative("daybars", {"_normalize_symbols"});
   m.import_relative("bulkfetch", {"_fetch_planned", "fetch_eod"});
-  m.import_relative("diskstore", {"DiskStore"});
   m.import("os");
   m.add("ENDPOINT", str("/market-data/eod/ohlcv").get());
   m.add("NAMESPACE", str("history.eod").get());

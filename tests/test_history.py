@@ -397,3 +397,14 @@ def test_no_leak(monkeypatch, symbols, hhmm, expected):
                                    show_progress=False)
 
     assert_no_leak(call, expected)
+
+
+def test_without_a_store_the_series_go_to_the_users_cache_directory(service, session, monkeypatch, tmp_path):
+    from private_core.diskstore import DiskStore
+
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    monkeypatch.setattr(history, "_default_store", None)
+    assert history.default_store_path() == str(tmp_path / "private_core" / "history")
+    assert both(service, session, None, date(2024, 6, 3), "21:00", "VNM", "2024-03-01", "2024-03-29")[0] == 1
+    assert DiskStore(history.default_store_path()).get(history.NAMESPACE, ("VNM",)) is not None
+    assert both(service, session, None, date(2024, 6, 3), "21:00", "VNM", "2024-03-01", "2024-03-29") == (0, 0)
