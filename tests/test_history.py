@@ -340,6 +340,8 @@ def test_a_second_process_on_the_same_store_asks_for_nothing(store_spec):
         assert in_processes(service, store_spec, TWO_YEARS, 1) == 0
 
 
+# Eight spawned processes and waits bounded in seconds: kept apart from other tests.
+@pytest.mark.timing
 def test_eight_processes_asking_for_a_cold_range_make_one_request_per_symbol(tmp_path):
     with local_service.LocalService(latency=0.02, today=FLEET_DAY) as service:
         assert in_processes(service, ("disk", str(tmp_path / "history")), COLD, 8) == len(COLD[0])
