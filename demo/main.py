@@ -4,19 +4,24 @@ Starts the local service on a free port of 127.0.0.1 and, through the small
 client in client.py, validates API keys, downloads a batch of end-of-day bars,
 intraday bars, an order book, investor flows and statement values, shows
 the per-client cache at work, then a cache shared by worker processes through
-a Redis it starts for the purpose, and fetches a batch through a pace gate
-under a second service's quota. Stops the services at the end.
+a Redis it starts for the purpose, fetches a batch through a pace gate under a
+second service's quota, and keeps two years of history on disk, refreshed the
+next day. Stops the services at the end.
 """
 
 from __future__ import annotations
 
+import contextlib
 import io
 import logging
+import os
 import pathlib
 import sys
+import tempfile
 import threading
 import time
-from typing import Callable
+from datetime import date, datetime, timedelta, timezone
+from typing import Callable, Iterator
 
 import pandas as pd
 
@@ -189,6 +194,58 @@ def pace() -> None:
         f"answers of 429 the gate's retries waited out: {refused}, reaching the caller: none")
 
 
+@contextlib.contextmanager
+def exchange_days() -> Iterator[None]:
+    """Local days are the exchange's (UTC+7) for a while, whatever zone the machine is in."""
+    before = os.environ.get("TZ")
+    os.environ["TZ"] = "ICT-7"
+    time.tzset()
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["TZ"]
+        else:
+            os.environ["TZ"] = before
+        time.tzset()
+
+
+def evening(day: date) -> Callable[[], float]:
+    """A clock stopped at 21:00 in Vietnam on ``day``: the day's session has closed."""
+    moment = datetime(day.year, day.month, day.day, 21, tzinfo=timezone(timedelta(hours=7))).timestamp()
+    return lambda: moment
+
+
+def incremental_history() -> None:
+    from private_core import daybars, history
+    from private_core.diskstore import DiskStore
+
+    day, next_day = date(2025, 12, 5), date(2025, 12, 8)  # a Friday and the Monday after
+    symbols, start = sorted(local_service.STOCKS), (day - timedelta(days=731)).isoformat()
+    heading(f"History kept on disk: {len(symbols)} symbols from {start}, refreshed the next trading day")
+    path = "/market-data/eod/ohlcv"
+    with exchange_days(), tempfile.TemporaryDirectory() as directory, \
+            local_service.LocalService(today=day) as service, \
+            HttpSession(service.api_key, base_url=service.base_url) as session:
+
+        def run(label: str, store: DiskStore, today: date) -> pd.DataFrame:
+            service.set_today(today)
+            asked, rows = service.count(path), service.rows_served.get(path, 0)
+            frame, ms = timed(lambda: history.fetch_ohlcv(session, symbols, start, store=store, now=evening(today),
+                                                          show_progress=False))
+            say(f"{label}: {len(frame)} bars in {ms:.0f} ms; the service served {service.count(path) - asked} "
+                f"requests and {service.rows_served.get(path, 0) - rows} rows")
+            return frame
+
+        run(f"{day} (store empty)", DiskStore(directory), day)
+        run(f"{day}, a new store on the same directory (a restart)", DiskStore(directory), day)
+        frame = run(f"{next_day}, the next trading day", DiskStore(directory), next_day)
+        say("the next day asks each symbol for its last final bar and the new one; STB went ex-rights on "
+            "2025-12-06, so its adjusted history was revised and came again whole")
+        same = frame.equals(daybars.fetch_ohlcv(session, symbols, start, show_progress=False))
+        say("the frame is daybars.fetch_ohlcv's for the same arguments" if same else "the frames differ")
+
+
 def main() -> None:
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)  # keeps log lines (stderr) in place when piped
@@ -204,6 +261,7 @@ def main() -> None:
             cache(client, service)
         shared_cache(service)
         pace()
+        incremental_history()
     print("\nService stopped.")
 
 

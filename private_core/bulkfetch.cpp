@@ -42,6 +42,7 @@ struct Job {
   const prices::BatchKind* kind;
   std::vector<prices::Query> query;
   Ref session, symbols, cancel;
+  Ref plan;  // {symbol: query params} of a planned fetch, else empty
   bool collect = false;
 
   Py_ssize_t next = 0;     // the next symbol to request
@@ -77,7 +78,7 @@ void cancel(Job& job) {
 // One symbol, as the sequential batch does it, into the symbol's own slot.
 void fetch_one(Job& job, Py_ssize_t index) {
   PyObject* symbol = PyList_GET_ITEM(job.symbols.get(), index);
-  Ref params = prices::query_for(symbol, job.query);
+  Ref params = job.plan ? dict_get(job.plan.get(), symbol) : prices::query_for(symbol, job.query);
   Ref endpoint = job.names.get(job.kind->endpoint);
   Ref response = call_method(job.session.get(), id_get, {endpoint.get()}, {{id_params, params.get()}});
   Ref rows = new_list();
@@ -174,6 +175,7 @@ struct Options {
   PyObject* workers;
   PyObject* errors;
   bool show_progress;
+  PyObject* plan = nullptr;  // a planned fetch: each symbol's own query, raw rows back
 };
 
 // errors="collect" (true) or "raise" (false); ValueError for anything else.
@@ -239,7 +241,8 @@ void await_workers(Job& job, bool show_progress) {
 }
 
 // What the sequential batch returns for the answers: its first failure in
-// symbol order, else the frame (and, collecting, the failures by symbol).
+// symbol order, else the frame (and, collecting, the failures by symbol).  A
+// planned fetch gets each symbol's rows as sent instead of the frame.
 Ref job_result(Job& job, PyObject* interval) {
   if (job.fatal) reraise(std::move(job.fatal));
   for (Ref& error : job.errors) {
@@ -249,13 +252,18 @@ Ref job_result(Job& job, PyObject* interval) {
 
   Ref rows = new_list();
   Ref failures = new_dict();
+  Ref by_symbol = new_dict();
   for (std::size_t i = 0; i < job.rows.size(); ++i) {
-    if (Ref& part = job.rows[i]) {
+    PyObject* symbol = PyList_GET_ITEM(job.symbols.get(), static_cast<Py_ssize_t>(i));
+    if (Ref& part = job.rows[i]; part && job.plan) {
+      dict_set(by_symbol.get(), symbol, part.get());
+    } else if (part) {
       check(PyList_SetSlice(rows.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, part.get()));
     } else if (Ref& error = job.errors[i]) {
-      dict_set(failures.get(), PyList_GET_ITEM(job.symbols.get(), static_cast<Py_ssize_t>(i)), error.get());
+      dict_set(failures.get(), symbol, error.get());
     }
   }
+  if (job.plan) return tuple({by_symbol.get(), failures.get()});
   Ref frame = prices::build_frame(job.names, *job.kind, rows.get(), interval);
   if (!job.collect) return frame;
   return tuple({frame.get(), failures.get()});
@@ -280,6 +288,7 @@ Ref bulk_fetch(const Call& c, const prices::BatchKind& kind, const Options& opti
   job.symbols = symbols;
   job.cancel = call(module_attr(threading.get(), id_Event).get());
   job.collect = collect;
+  job.plan = Ref::borrow(options.plan);
   job.rows.resize(static_cast<std::size_t>(total));
   job.errors.resize(static_cast<std::size_t>(total));
 
@@ -360,6 +369,27 @@ const FnSpec kFetchIntraday{"fetch_intraday", bulkfetch_fetch_intraday, prices::
                             "start, end, interval, adjusted:\n"
                             "    As for ticklane.fetch_ohlcv.\n" BULK_DOC_COMMON};
 
+enum class PlannedArg : std::size_t { session, plan, workers, show_progress };
+
+// End-of-day requests whose queries differ per symbol (the incremental
+// history's gaps), through the same workers; failures are collected.
+Ref bulkfetch_fetch_planned(Call& c) {
+  using A = PlannedArg;
+  Ref symbols = check(PyDict_Keys(c[A::plan]));
+  return bulk_fetch(c, kEod,
+                    {c[A::session], symbols.get(), Py_None, c[A::workers], lit_collect.get(),
+                     c.flag(A::show_progress), c[A::plan]},
+                    {});
+}
+
+const FnSpec kFetchPlanned{"_fetch_planned",
+                           bulkfetch_fetch_planned,
+                           {arg("session", "HttpSession"), arg("plan", "Dict[str, Dict[str, str]]", Conv::Dict),
+                            kWorkers, prices::kShowProgress},
+                           "Tuple[Dict[str, List[Dict[str, Any]]], Dict[str, Exception]]",
+                           "End-of-day requests with a query of their own per symbol ({symbol: params});\n"
+                           "returns ({symbol: rows as the service sent them, tagged}, {symbol: error})."};
+
 void build(Module& m) {
   prices::import_names(m, "Interval");
   m.import_from("typing", {"Tuple"});
@@ -373,6 +403,7 @@ void build(Module& m) {
   m.def(kWork);
   m.def(kFetchEod);
   m.def(kFetchIntraday);
+  m.def(kFetchPlanned);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 """End-of-day and intraday bars of many symbols, requested by a bounded number of workers."""
 
-from typing import Any, Dict, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import Any, Dict, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 import pandas as pd
 
@@ -11,6 +11,9 @@ EOD_ENDPOINT: str
 INTRADAY_ENDPOINT: str
 
 def _work(job: Any) -> None: ...
+def _fetch_planned(
+    session: HttpSession, plan: Dict[str, Dict[str, str]], *, workers: int = 8, show_progress: bool = True
+) -> Tuple[Dict[str, List[Dict[str, Any]]], Dict[str, Exception]]: ...
 @overload
 def fetch_eod(
     session: HttpSession,

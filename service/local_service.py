@@ -17,7 +17,13 @@ Test hooks that only this service knows:
 - POST to /market-data/investor/market/flow answers 405: that path is GET-only;
 - ``LocalService.latency`` delays every answer, ``LocalService.requests`` logs them;
 - ``LocalService(quota=N)`` (``--quota N``) answers 429 with Retry-After beyond N
-  requests per second per key, as the real service does.
+  requests per second per key, as the real service does;
+- ``LocalService(today=...)`` and ``set_today`` fix the service's date: bars
+  after it do not exist yet, and adjusted prices before an ex-rights date are
+  revised once it passes that date (a corporate action);
+- ``LocalService(row_cost=...)`` adds that many seconds per row served (the
+  real service's answer time grows with its rows), and ``rows_served`` counts
+  the rows answered per path.
 """
 
 from __future__ import annotations
@@ -171,13 +177,20 @@ def _ex_rights_date(instrument: str) -> date | None:
     return date(2024, 1, 1) + timedelta(days=_seed(instrument, "ex") % 730)
 
 
-def _adjustment(instrument: str, day: date, adjusted: bool) -> float:
+def _adjustment(instrument: str, day: date, adjusted: bool, as_of: date | None) -> float:
+    """Raw prices before the ex-rights date stand 1/0.95 above the adjusted ones.
+    Adjusted prices are adjusted only for events that have happened by ``as_of``
+    (None: every event): before its ex-rights date a dividend changes nothing,
+    and once the service's date passes it the adjusted history before it is revised."""
     ex_date = _ex_rights_date(instrument)
-    return 1 / 0.95 if not adjusted and ex_date is not None and day < ex_date else 1.0
+    if ex_date is None or day >= ex_date:
+        return 1.0
+    happened = as_of is None or as_of >= ex_date
+    return 1.0 if adjusted and happened else 1 / 0.95
 
 
-def daily_bar(instrument: str, day: date, adjusted: bool = True) -> dict[str, Any]:
-    factor = _adjustment(instrument, day, adjusted)
+def daily_bar(instrument: str, day: date, adjusted: bool = True, as_of: date | None = None) -> dict[str, Any]:
+    factor = _adjustment(instrument, day, adjusted, as_of)
     close = _model_close(instrument, day)
     previous = _model_close(instrument, last_trading_day(day - timedelta(days=1)))
     open_ = previous * (1 + 0.005 * (_unit(instrument, day, "open") * 2 - 1))
@@ -205,9 +218,9 @@ def _session_minutes(day: date) -> list[datetime]:
     return minutes
 
 
-def minute_bars(instrument: str, day: date, adjusted: bool = True) -> list[dict[str, Any]]:
+def minute_bars(instrument: str, day: date, adjusted: bool = True, as_of: date | None = None) -> list[dict[str, Any]]:
     """One-minute bars of one day whose open, high, low, close and volume add up to the daily bar."""
-    bar = daily_bar(instrument, day, adjusted)
+    bar = daily_bar(instrument, day, adjusted, as_of)
     minutes = _session_minutes(day)
     n = len(minutes)
     rng = random.Random(_seed(instrument, day, "minutes"))
@@ -464,7 +477,9 @@ def _eod(req: Request) -> Any:
     first = _parse_day(req.arg("start"), "start") or last - timedelta(days=30)
     if (last - first).days > 366 * MAX_HISTORY_YEARS:
         raise ServiceError(400, f"End-of-day requests cover at most {MAX_HISTORY_YEARS} years")
-    return {"data": [daily_bar(symbol, d) for d in trading_days(first, last)], "error": None}
+    # Bars after the service's date do not exist yet.
+    days = trading_days(first, min(last, req.today))
+    return {"data": [daily_bar(symbol, d, as_of=req.today) for d in days], "error": None}
 
 
 def _adjusted(req: Request) -> bool:
@@ -486,7 +501,8 @@ def _intraday(req: Request) -> Any:
         last_trading_day(stop.date()), time.min)
     if (stop.date() - begin.date()).days >= MAX_INTRADAY_DAYS:
         raise ServiceError(400, f"Intraday requests cover at most {MAX_INTRADAY_DAYS} days")
-    rows = [bar for day in trading_days(begin.date(), stop.date()) for bar in minute_bars(symbol, day, adjusted)
+    days = trading_days(begin.date(), stop.date())
+    rows = [bar for day in days for bar in minute_bars(symbol, day, adjusted, req.today)
             if begin <= datetime.fromisoformat(bar["time"]) <= stop]
     return {"data": rows, "error": None}
 
@@ -582,6 +598,14 @@ class LoggedRequest:
     query: dict[str, list[str]]
     body: Any
     status: int
+
+
+def _row_count(payload: Any) -> int:
+    """The rows of an answer: its "data" list, a bare list, or the lists of an object keyed by identifier."""
+    data = payload.get("data", payload) if isinstance(payload, dict) else payload
+    if isinstance(data, list):
+        return len(data)
+    return sum(len(v) for v in data.values() if isinstance(v, list)) if isinstance(data, dict) else 0
 
 
 class Quota:
@@ -705,7 +729,9 @@ class _Handler(BaseHTTPRequestHandler):
         handler = routes.get(method)
         if handler is None:
             raise ServiceError(405, "Method Not Allowed", {"Allow": ", ".join(routes)})
-        return self._send(200, handler(Request(method, path, query, body, service.today())))
+        payload = handler(Request(method, path, query, body, service.today()))
+        service.serve_rows(path, _row_count(payload))
+        return self._send(200, payload)
 
     def _fault(self, identifiers: list[str]) -> int | None:
         for value in identifiers:
@@ -769,9 +795,14 @@ class LocalService:
     """
 
     def __init__(self, port: int = 0, *, api_key: str = DEMO_API_KEY, latency: float = 0.0,
-                 today: date | None = None, idle_timeout: float = IDLE_TIMEOUT, quota: int | None = None) -> None:
+                 today: date | None = None, idle_timeout: float = IDLE_TIMEOUT, quota: int | None = None,
+                 row_cost: float = 0.0) -> None:
+        if row_cost < 0:
+            raise ValueError("row_cost must not be negative")
         self.api_key = api_key
         self.latency = latency
+        self.row_cost = row_cost
+        self.rows_served: dict[str, int] = {}
         self.idle_timeout = idle_timeout
         self.quota = Quota(quota) if quota is not None else None
         self._today = today
@@ -785,8 +816,19 @@ class LocalService:
         return f"http://127.0.0.1:{self._server.server_port}{BASE_PATH}"
 
     def today(self) -> date:
-        """The service's current date: the machine's local date unless fixed at construction."""
+        """The service's current date: the machine's local date unless fixed."""
         return self._today or date.today()
+
+    def set_today(self, day: date | None) -> None:
+        """Fixes the service's date (None: the machine's local date again), as the next day would."""
+        self._today = day
+
+    def serve_rows(self, path: str, rows: int) -> None:
+        """Counts the rows of an answer and waits ``row_cost`` seconds per row before it leaves."""
+        with self._log_lock:
+            self.rows_served[path] = self.rows_served.get(path, 0) + rows
+        if self.row_cost and rows:
+            threading.Event().wait(self.row_cost * rows)
 
     def log(self, entry: LoggedRequest) -> None:
         with self._log_lock:
@@ -828,8 +870,12 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--latency", type=float, default=0.0, help="seconds to wait before each answer")
     parser.add_argument("--quota", type=int, default=None,
                         help="requests per second per key; beyond it 429 with Retry-After")
+    parser.add_argument("--today", type=date.fromisoformat, default=None,
+                        help="the service's date, YYYY-MM-DD (default: the machine's local date)")
+    parser.add_argument("--row-cost", type=float, default=0.0, help="seconds to wait per row served")
     args = parser.parse_args(argv)
-    service = LocalService(args.port, latency=args.latency, quota=args.quota)
+    service = LocalService(args.port, latency=args.latency, quota=args.quota, today=args.today,
+                           row_cost=args.row_cost)
     print(f"serving on {service.base_url}", flush=True)
     print(f"API key: {service.api_key}", flush=True)
     try:

@@ -68,3 +68,11 @@ def test_a_batch_fetched_through_the_gate_under_a_quota_gets_every_bar(demo):
 
 def test_the_service_is_stopped_at_the_end(demo):
     assert demo.stdout.splitlines()[-1] == "Service stopped."
+
+
+def test_history_kept_on_disk_is_read_back_and_refreshed_the_next_day(demo):
+    text = section(demo.stdout, "History kept on disk: 38 symbols")
+    assert "(a restart): 19076 bars in " in text and "the service served 0 requests and 0 rows" in text
+    # 38 symbols x 2 rows, and STB's whole history once its dividend revised it
+    assert "the next trading day: 19114 bars in " in text and "served 39 requests and 579 rows" in text
+    assert "the frame is daybars.fetch_ohlcv's for the same arguments" in text

@@ -146,7 +146,9 @@ Daemon::Wake Daemon::pause(double seconds, std::uint64_t generation) {
   const auto span = std::chrono::duration<double>(std::clamp(seconds, 0.0, 1e6));
   return without_gil([&] {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto stopped = [&] { return stopped_generation_ >= generation || g_exiting.load(); };
+    auto stopped = [&] {
+      return stopped_generation_ >= generation || g_exiting.load();
+    };
     wakeup_.wait_for(lock, span, [&] { return woken_ || stopped(); });
     const Wake result = stopped() ? Wake::stopped : woken_ ? Wake::woken : Wake::timeout;
     woken_ = false;
