@@ -64,11 +64,13 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
 
 
 def _week_start(t: pd.Series) -> pd.Series:
-    return t.dt.normalize() - pd.to_timedelta(t.dt.day_of_week, unit="D")
+    start: pd.Series = t.dt.normalize() - pd.to_timedelta(t.dt.day_of_week, unit="D")
+    return start
 
 
 def _month_start(t: pd.Series) -> pd.Series:
-    return t.dt.normalize() - pd.to_timedelta(t.dt.day - 1, unit="D")
+    start: pd.Series = t.dt.normalize() - pd.to_timedelta(t.dt.day - 1, unit="D")
+    return start
 
 
 def _floor(rule: str) -> Callable[[pd.Series], pd.Series]:

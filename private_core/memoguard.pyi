@@ -5,14 +5,15 @@ from typing import Any, Callable, Dict, Optional
 
 import pandas as pd
 
-from .memstore import CacheKey, Namespace, _Cache
+from .memstore import CacheKey, CacheStore, Namespace
 
 __all__ = ["BaseMemoguard"]
 
 class BaseMemoguard:
     """Mixin providing a shared _Cache instance and helper utilities."""
 
-    _cache: _Cache
+    # A _Cache after __init__; any store of the CacheStore interface may replace it.
+    _cache: CacheStore
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def clear_cache(self, ns: Optional[str] = None) -> None: ...
     def _fetch_with_cache(

@@ -3,7 +3,7 @@
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta
 from threading import RLock
-from typing import Any, Dict, Hashable, Optional, Tuple
+from typing import Any, Dict, Hashable, Optional, Protocol, Tuple, type_check_only
 
 import pandas as pd
 
@@ -19,6 +19,28 @@ class CacheEntry:
     params: Dict[str, Any] = ...
     expires_at: Optional[datetime] = None
     def is_expired(self) -> bool: ...
+
+@type_check_only
+class CacheStore(Protocol):
+    """What BaseMemoguard asks of the store in its ``_cache``: this module's
+    ``_Cache``, ``redisstore.RedisStore`` and any store of your own with these
+    methods.  It exists for type checkers only (import it under
+    ``typing.TYPE_CHECKING``)."""
+
+    def get(self, ns: Namespace, key: CacheKey) -> Optional[CacheEntry]: ...
+    def set(
+        self,
+        ns: Namespace,
+        key: CacheKey,
+        data: pd.DataFrame,
+        *,
+        params: Optional[Dict[str, Any]] = ...,
+        ttl: Optional[timedelta] = ...,
+    ) -> CacheEntry: ...
+    def clear_ns(self, ns: Namespace) -> None: ...
+    def clear_all(self) -> None: ...
+    def _begin_inflight(self, ns: Namespace, key: CacheKey) -> bool: ...
+    def _end_inflight(self, ns: Namespace, key: CacheKey) -> None: ...
 
 class _Cache:
     """Namespace-keyed cache with optional TTL and (optional) singleflight.

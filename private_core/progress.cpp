@@ -369,9 +369,16 @@ const FnSpec kPadToWidth{"_pad_to_width",
 // ---------------------------------------------------------------------------
 // Public meter API.
 
-Ref clock_now(const Call& c) {
+// time.perf_counter as imported at load: a builtin, which runs no Python code.
+PyObject* g_perf_counter = nullptr;
+
+// time.perf_counter(); `pure` tells whether it was the builtin itself, so
+// that no Python code ran (and no module global changed) during the call.
+Ref clock_now(const Call& c, bool* pure = nullptr) {
   Ref time = c.global(id_time);
-  return call(module_attr(time.get(), id_perf_counter).get());
+  Ref clock = module_attr(time.get(), id_perf_counter);
+  if (pure != nullptr) *pure = clock.get() == g_perf_counter;
+  return check(PyObject_CallNoArgs(clock.get()));
 }
 
 enum class StartProgressArg : std::size_t { total, symbol };
@@ -419,10 +426,12 @@ enum class UpdateProgressArg : std::size_t { current };
 
 Ref progress_update_progress(Call& c) {
   PyObject* current = c[UpdateProgressArg::current];
-  if (c.global(id_state).get() == Py_None) return none();
-  Ref now = clock_now(c);
-  // Read again: a replaced clock may have started or ended a meter.
   Ref state = c.global(id_state);
+  if (state.get() == Py_None) return none();
+  bool pure = false;
+  Ref now = clock_now(c, &pure);
+  // Read again after a replaced clock: it may have started or ended a meter.
+  if (!pure) state = c.global(id_state);
   Ref total = site_total.get(state.get());
   if (compare_bool(current, total.get(), Py_LT)) {
     Ref last = site_last_draw_t.get(state.get());
@@ -770,6 +779,7 @@ void build(Module& m) {
     g_get_terminal_size = getattr(m.get("shutil").get(), id_get_terminal_size).release();
   m.import("sys");
   m.import("time");
+  if (g_perf_counter == nullptr) g_perf_counter = getattr(m.get("time").get(), id_perf_counter).release();
   m.import_from("dataclasses", {"dataclass"});
   m.import_from("typing", {"List", "Tuple"});
 

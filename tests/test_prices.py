@@ -184,6 +184,47 @@ def test_normalize_symbols_rejects(mod, symbols, error, message):
     assert str(info.value) == message
 
 
+def normalize_reference(symbols):
+    """The cleaning rules in plain Python: first occurrence of each cleaned symbol, in order."""
+    result = []
+    for element in symbols:
+        cleaned = element.strip()
+        if cleaned and cleaned.upper() not in result:
+            result.append(cleaned.upper())
+    return result
+
+
+SYMBOL_PIECES = ["vnm", "FPT", "hpg", "ñ", "ß", "x" * 70, "", "1", "\u3000"]
+
+
+@pytest.mark.parametrize("seed, size", [(0, 5), (1, 200), (2, 1500), (3, 5000)])
+def test_normalize_symbols_agrees_with_the_rules_on_random_lists(seed, size):
+    rng = random.Random(seed)
+    # Few distinct spellings for small lists (many duplicates), many for large ones (the table grows).
+    symbols = [" " * rng.randrange(2) + rng.choice(SYMBOL_PIECES) + str(rng.randrange(size)) + "\t" * rng.randrange(2)
+               for _ in range(size)]
+    symbols = [s.swapcase() if rng.random() < 0.3 else s for s in symbols]
+    assert db._normalize_symbols(symbols) == normalize_reference(symbols)
+    assert db._normalize_symbols(tuple(symbols)) == normalize_reference(symbols)
+
+
+class Growing(str):
+    """A symbol whose strip() appends to the list being cleaned: `for` over a list sees the new item."""
+
+    target: list
+
+    def strip(self, *args):
+        self.target.append(f"g{len(self.target)}")
+        return str.strip(self)
+
+
+def test_normalize_symbols_sees_a_list_that_grows_while_cleaned():
+    symbols = ["a"]
+    Growing.target = symbols
+    symbols.append(Growing("b"))
+    assert db._normalize_symbols(symbols) == ["A", "B", "G2"]
+
+
 def test_normalize_symbols_reads_sequence_at_call_time(monkeypatch):
     monkeypatch.setattr(db, "Sequence", list)
     assert db._normalize_symbols(["a"]) == ["A"]

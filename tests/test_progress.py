@@ -359,6 +359,33 @@ def test_throttle_interval_is_read_from_the_meter(term):
         assert len(term.writes) == draws
 
 
+# A clock replaced by Python code may start or end a meter while update_progress reads it: the meter read
+# after the clock is the one that decides, as in `current < _state.total` after `time.perf_counter()`.
+@pytest.mark.parametrize("during_the_clock, draws, error", [
+    (lambda: None, 1, None),                                           # the clock changes nothing: throttled
+    (lambda: progress.start_progress(10, "NEW"), 3, None),              # a new meter: drawn at start and by this update
+    (lambda: setattr(progress, "_state", None), 1, AttributeError),     # the meter ended: None has no total
+])
+def test_the_meter_is_read_after_a_replaced_clock(term, during_the_clock, draws, error):
+    progress.start_progress(10, "ABC")
+    progress._state.min_redraw_interval = 1e9
+
+    def clock():
+        term.perf_counter = lambda: term.now  # once only
+        during_the_clock()
+        if progress._state is not None:
+            progress._state.min_redraw_interval = 0.0 if progress._state.symbol == "NEW" else 1e9
+        return term.now
+
+    term.perf_counter = clock
+    if error:
+        with pytest.raises(error):
+            progress.update_progress(1)
+    else:
+        progress.update_progress(1)
+    assert len(term.writes) == draws
+
+
 @pytest.mark.parametrize(
     "columns, symbol, bar_w, right",
     [

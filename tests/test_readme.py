@@ -2,6 +2,7 @@
 
 import importlib
 import re
+import subprocess
 import sys
 
 import pytest
@@ -67,3 +68,38 @@ def test_the_commands_it_names_exist():
     for target in set(re.findall(r"`?make (\w+)", README)):
         assert re.search(rf"^{target}:", makefile, re.M), f"make {target} is not a Makefile target"
     assert "serving on http://127.0.0.1:8000/api/v1/tessaro\n# API key: demo-key" in README
+
+
+# A script saved in the repository root has the root first on its module path, as `python -c` run there has:
+# the source folder private_core/ is found before the installed package.
+def run_in_root(*args, timeout=120):
+    return subprocess.run([sys.executable, *args], cwd=ROOT, capture_output=True, text=True, timeout=timeout)
+
+
+def test_the_examples_run_as_one_script_from_the_repository_root():
+    result = run_in_root("-c", "\n".join(BLOCKS))
+    assert result.returncode == 0, result.stderr
+    for expected in expected_outputs("\n".join(BLOCKS)):
+        assert expected in result.stdout
+
+
+IMPORTED_FROM = "import private_core.wirelink, private_core.investor.bridgework as b; print(b.__file__)"
+
+
+@pytest.mark.parametrize("flags, works", [
+    ([], True),       # the interpreter the package is installed into: the installed build is used
+    (["-S"], False),  # no site-packages, so no build anywhere: an error that says what to do
+], ids=["installed", "not-installed"])
+def test_importing_from_the_root(flags, works):
+    result = run_in_root(*flags, "-c", IMPORTED_FROM)
+    if works:
+        assert result.returncode == 0, result.stderr
+        assert not result.stdout.startswith(str(ROOT / "private_core"))
+    else:
+        assert "ImportError: private_core is imported from its source folder" in result.stderr
+        assert "make build" in result.stderr and ".venv/bin/python" in result.stderr
+
+
+def test_the_examples_pass_a_strict_type_check_from_the_repository_root():
+    result = run_in_root("-m", "mypy", "--strict", "-c", "\n".join(BLOCKS), timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr

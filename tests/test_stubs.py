@@ -84,3 +84,44 @@ def test_stub_matches_the_built_module(name, stubtest_output):
 def test_a_client_built_on_the_package_type_checks_strictly_against_the_stubs(mypy_dir):
     result = run_mypy(mypy_dir, "mypy", "--config-file", "mypy.ini", "--strict", str(ROOT / "demo" / "client.py"))
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Stores offered as a client's `_cache`: what BaseMemoguard calls is the CacheStore protocol of the stubs.
+OWN_STORE = """
+from datetime import timedelta
+from typing import Any, Optional
+from private_core.memstore import CacheEntry, CacheKey
+class Store:
+    def get(self, ns: str, key: CacheKey) -> Optional[CacheEntry]: ...
+    def set(self, ns: str, key: CacheKey, data: Any, *, params: Optional[dict[str, Any]] = None,
+            ttl: Optional[timedelta] = None) -> CacheEntry: ...
+    def clear_ns(self, ns: str) -> None: ...
+    def clear_all(self) -> None: ...
+    def _begin_inflight(self, ns: str, key: CacheKey) -> bool: ...
+"""
+STORES = {
+    "memstore": ("from private_core.memstore import _Cache\nstore = _Cache()", True),
+    "redisstore": ("from private_core.redisstore import RedisStore\nstore = RedisStore(object())", True),
+    "own": (OWN_STORE + "    def _end_inflight(self, ns: str, key: CacheKey) -> None: ...\nstore = Store()", True),
+    "own-incomplete": (OWN_STORE + "store = Store()", False),
+    "own-without-ttl": (OWN_STORE.replace(",\n            ttl: Optional[timedelta] = None", "")
+                        + "    def _end_inflight(self, ns: str, key: CacheKey) -> None: ...\nstore = Store()", False),
+}
+
+
+@pytest.fixture(scope="module")
+def store_check_output(mypy_dir):
+    for name, (code, _) in STORES.items():
+        (mypy_dir / f"store_{name.replace('-', '_')}.py").write_text(
+            code + "\nfrom private_core.memoguard import BaseMemoguard\nBaseMemoguard()._cache = store\n")
+    files = [f"store_{name.replace('-', '_')}.py" for name in STORES]
+    # The stores' bodies are `...`: only their signatures are on trial.
+    return run_mypy(mypy_dir, "mypy", "--config-file", "mypy.ini", "--strict", "--disable-error-code", "empty-body",
+                    *files).stdout
+
+
+@pytest.mark.parametrize("name", STORES)
+def test_a_store_is_accepted_as_the_cache_exactly_when_it_has_the_store_methods(name, store_check_output):
+    errors = [line for line in store_check_output.splitlines()
+              if line.startswith(f"store_{name.replace('-', '_')}.py:") and ": error:" in line]
+    assert bool(errors) != STORES[name][1], store_check_output

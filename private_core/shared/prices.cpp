@@ -57,13 +57,24 @@ class AsciiSet {
     slots_.resize(capacity);
   }
 
-  bool contains(std::string_view text) const { return slots_[find(text, hash(text))].data != nullptr; }
+  // Where `text` is, or would go: hashed and probed once, then either known
+  // or filled with fill() before any other insertion.
+  struct Place {
+    std::size_t index;
+    std::uint32_t hash;
+    bool found;
+  };
 
-  void insert(std::string_view text) {
+  Place place(std::string_view text) const {
     const std::uint32_t h = hash(text);
-    Slot& slot = slots_[find(text, h)];
-    if (slot.data != nullptr) return;
-    slot = {text.data(), static_cast<std::uint32_t>(text.size()), h};
+    const std::size_t index = find(text, h);
+    return {index, h, slots_[index].data != nullptr};
+  }
+
+  // Records `text` (which must spell what place() was asked for and outlive
+  // the set) at the free slot place() found.
+  void fill(const Place& place, std::string_view text) {
+    slots_[place.index] = {text.data(), static_cast<std::uint32_t>(text.size()), place.hash};
     if (++used_ * 2 > slots_.size()) grow();
   }
 
@@ -112,19 +123,21 @@ class SeenSymbols {
  public:
   explicit SeenSymbols(std::size_t expected) : ascii_(expected) {}
 
-  // Whether an ASCII symbol spelt `text` was taken already (false once the
-  // Python set decides: the caller then makes the object and calls take()).
-  bool known(std::string_view text) const { return !set_ && ascii_.contains(text); }
+  // Appends the ASCII symbol spelt `text` unless it was taken already; its
+  // object comes from `make` (called only for a new symbol) and must spell
+  // `text`.
+  template <typename Make>
+  void take_ascii(PyObject* result, std::string_view text, Make make) {
+    if (set_) return take_object(result, make());
+    const AsciiSet::Place place = ascii_.place(text);
+    if (place.found) return;
+    Ref symbol = make();
+    list_append(result, symbol.get());
+    ascii_.fill(place, ascii_view(symbol.get()));  // the list keeps the text alive
+  }
 
-  // Appends `symbol` to `result` unless it was taken already.
-  void take(PyObject* result, Ref symbol) {
-    if (!set_ && PyUnicode_CheckExact(symbol.get()) && PyUnicode_IS_ASCII(symbol.get())) {
-      std::string_view text = ascii_view(symbol.get());
-      if (ascii_.contains(text)) return;
-      list_append(result, symbol.get());
-      ascii_.insert(text);  // the list keeps the text alive
-      return;
-    }
+  // Appends `symbol` (not an exact ASCII str) unless it was taken already.
+  void take_object(PyObject* result, Ref symbol) {
     if (!set_) set_ = check(PySet_New(result));
     if (check(PySet_Contains(set_.get(), symbol.get()))) return;
     check(PySet_Add(set_.get(), symbol.get()));
@@ -155,13 +168,16 @@ void take_element(SeenSymbols& seen, PyObject* result, PyObject* element) {
     char buffer[kShortSymbol];
     const bool upper_cased = upper_ascii_into(trimmed, buffer);
     const std::string_view cleaned(buffer, trimmed.size());
-    if (seen.known(cleaned)) return;
-    if (!upper_cased && trimmed.size() == raw.size()) return seen.take(result, Ref::borrow(element));
-    return seen.take(result, ascii_str(cleaned));
+    const bool as_given = !upper_cased && trimmed.size() == raw.size();
+    return seen.take_ascii(result, cleaned, [&] { return as_given ? Ref::borrow(element) : ascii_str(cleaned); });
   }
   Ref cleaned = str_strip(element);
   if (blank(cleaned.get())) return;
-  seen.take(result, str_upper(cleaned.get()));
+  Ref symbol = str_upper(cleaned.get());
+  if (PyUnicode_CheckExact(symbol.get()) && PyUnicode_IS_ASCII(symbol.get())) {
+    return seen.take_ascii(result, SeenSymbols::ascii_view(symbol.get()), [&] { return symbol; });
+  }
+  seen.take_object(result, std::move(symbol));
 }
 
 // Duplicates are judged on the cleaned symbol, keeping the first occurrence
@@ -187,12 +203,21 @@ Ref prices_normalize_symbols(Call& c) {
                               : PyTuple_CheckExact(symbols) ? PyTuple_GET_SIZE(symbols)
                                                             : 0;
   SeenSymbols seen(static_cast<std::size_t>(expected));
-  Ref iterator = check(PyObject_GetIter(symbols));
-  while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
-    take_element(seen, result.get(), element.get());
+  if (PyList_CheckExact(symbols)) {
+    // Indexed, as a list iterator walks it: the size is read on every pass.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(symbols); ++i) {
+      Ref element = Ref::borrow(PyList_GET_ITEM(symbols, i));
+      if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
+      take_element(seen, result.get(), element.get());
+    }
+  } else {
+    Ref iterator = check(PyObject_GetIter(symbols));
+    while (Ref element = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+      if (!PyUnicode_Check(element.get())) raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
+      take_element(seen, result.get(), element.get());
+    }
+    if (PyErr_Occurred()) raised();
   }
-  if (PyErr_Occurred()) raised();
   if (PyList_GET_SIZE(result.get()) == 0) {
     raise(PyExc_ValueError, "symbol sequence must contain at least one non-empty string.");
   }
