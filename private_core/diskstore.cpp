@@ -219,15 +219,11 @@ using DiskType = NativeType<DiskState>;
 // ---------------------------------------------------------------------------
 // Small helpers
 
-// The module's namespace: the lease thread reads module-level names (the
-// clock, the logger) as the methods do, at call time.
-PyObject* g_globals = nullptr;
+// The module's names: the lease thread reads module-level names (the clock,
+// the logger) as the methods do, at call time.
+const ModuleNames* g_names = nullptr;
 
-Ref global(const Id& name) {
-  Ref value = Call::cached_get(g_globals, name);
-  if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
-  return value;
-}
+Ref global(const Id& name) { return g_names->get(name); }
 
 long long now_ms() {
   static const Id id_time_fn("time");
@@ -477,23 +473,6 @@ std::vector<Holding>::iterator holding_of(DiskState& st, const std::string& slot
 
 enum class InitArg : std::size_t { self, path, max_bytes, secret, lease };
 
-Ref keyed_mac(PyObject* secret) {
-  static const Id id_new("new"), id_digestmod("digestmod"), sha256("sha256"), id_hmac("hmac");
-  if (secret == Py_None) return none();
-  Ref key;
-  if (PyBytes_CheckExact(secret)) {
-    key = Ref::borrow(secret);
-  } else if (PyUnicode_CheckExact(secret)) {
-    key = check(PyUnicode_AsUTF8String(secret));
-  } else {
-    raise_arg_type("secret", "bytes", secret);
-  }
-  if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the integrity secret must not be empty");
-  // Only the keyed hmac object is kept: the secret itself is in no attribute.
-  Ref hmac = global(id_hmac);
-  return call_method(hmac.get(), id_new, {key.get()}, {{id_digestmod, sha256.get()}});
-}
-
 Ref absolute_directory(PyObject* path) {
   static const Id id_fspath("fspath"), id_fsdecode("fsdecode"), id_path("path"), id_abspath("abspath");
   Ref os = global(id_os);
@@ -513,7 +492,7 @@ Ref disk_store_init(Call& c) {
   if (max_bytes <= 0) raise(PyExc_ValueError, "max_bytes must be a positive number of bytes");
   DiskState& st = DiskType::of(c);
   st.directory = absolute_directory(c[InitArg::path]);
-  st.mac = keyed_mac(c[InitArg::secret]);
+  st.mac = entrycodec::keyed_mac(c.names(), c[InitArg::secret]);
   Ref cache_cls = global(id_Cache);
   st.local = call(cache_cls.get(), {}, {{id_enable, Py_True}});
   st.unshared = check(PySet_New(nullptr));
@@ -574,7 +553,7 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
   }
   entrycodec::Entry entry;
   try {
-    entry = entrycodec::decode(c, row.value.get(), st.mac.get(), slot);
+    entry = entrycodec::decode(c.names(), row.value.get(), st.mac.get(), slot);
   } catch (const Raised&) {
     drop_damaged(st, slot, row.value.get());
     forget_miss();  // the caller must fetch rather than wait for a damaged entry
@@ -673,7 +652,7 @@ Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::strin
                  std::optional<long long> expires_at, std::string& why) {
   entrycodec::Entry stored{getattr(entry, id_data), utc_moment(now), utc_moment(expires_at), getattr(entry, id_params)};
   try {
-    return entrycodec::encode(c, stored, st.mac.get(), slot, why);
+    return entrycodec::encode(c.names(), stored, st.mac.get(), slot, why);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
     Ref message = check(PyObject_Str(exc.get()));
@@ -927,7 +906,7 @@ void build(Module& m) {
   // "not a database", "unable to open") and the file system's.
   Ref sqlite_error = getattr(m.get("sqlite3").get(), id_Error);
   m.add("_DISK_FAILURES", tuple({sqlite_error.get(), PyExc_OSError}).get());
-  g_globals = Py_NewRef(m.dict());  // kept for the process's life, as the module is
+  g_names = new ModuleNames(m.dict());  // kept for the process's life, as the module is
   register_fork_hooks();
 
   NativeTypeSpec spec{"DiskStore",

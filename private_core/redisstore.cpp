@@ -269,23 +269,6 @@ void drop_shared(Store& s, const std::string& slot) {
 
 enum class InitArg : std::size_t { self, redis, prefix, secret, lease, retry_interval };
 
-// The keyed HMAC of `secret` (None without one); the secret itself is kept nowhere.
-Ref keyed_mac(const Call& c, PyObject* secret) {
-  static const Id id_new("new"), id_digestmod("digestmod"), sha256("sha256"), id_hmac("hmac");
-  if (secret == Py_None) return none();
-  Ref key;
-  if (PyBytes_CheckExact(secret)) {
-    key = Ref::borrow(secret);
-  } else if (PyUnicode_CheckExact(secret)) {
-    key = check(PyUnicode_AsUTF8String(secret));
-  } else {
-    raise_arg_type("secret", "bytes", secret);
-  }
-  if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the integrity secret must not be empty");
-  Ref hmac = c.global(id_hmac);
-  return call_method(hmac.get(), id_new, {key.get()}, {{id_digestmod, sha256.get()}});
-}
-
 void check_client(PyObject* redis) {
   static const Id id_get_encoder("get_encoder"), id_decode_responses("decode_responses");
   // Entries are bytes; a client that decodes answers to text would corrupt every one.
@@ -311,7 +294,7 @@ Ref redis_store_init(Call& c) {
     raise(PyExc_ValueError, "retry_interval must be a positive number of seconds");
   }
   check_client(redis);
-  Ref mac = keyed_mac(c, c[InitArg::secret]);
+  Ref mac = entrycodec::keyed_mac(c.names(), c[InitArg::secret]);
   s.logger = c.global(id_logger);
   s.link.open(c.self(), redis, retry_interval, s.logger.get(), kTexts);
   s.prefix = Ref::borrow(c[InitArg::prefix]);
@@ -352,7 +335,7 @@ Ref shared_get(const Call& c, Store& s, PyObject* ns, PyObject* key) {
   }
   entrycodec::Entry found;
   try {
-    found = entrycodec::decode(c, value->get(), s.mac.get(), bytes_view(name.get()));
+    found = entrycodec::decode(c.names(), value->get(), s.mac.get(), bytes_view(name.get()));
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
     Ref shown = check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(name.get()), PyBytes_GET_SIZE(name.get()), "replace"));
@@ -430,7 +413,7 @@ Ref shareable(const Call& c, Store& s, PyObject* ns, const entrycodec::Entry& st
   std::string why;
   Ref value;
   try {
-    value = entrycodec::encode(c, stored, s.mac.get(), bytes_view(name), why);
+    value = entrycodec::encode(c.names(), stored, s.mac.get(), bytes_view(name), why);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
     why = "it cannot be encoded (" + exception_text(exc.get()) + ")";

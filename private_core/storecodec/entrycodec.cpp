@@ -50,18 +50,18 @@ bool plain_json(PyObject* value) {
   return true;
 }
 
-Ref json_dumps(const Call& c, PyObject* value) {
+Ref json_dumps(const ModuleNames& names, PyObject* value) {
   static const Id id_dumps("dumps"), id_separators("separators");
   static const Id comma(","), colon(":");
-  Ref json = c.global(id_json);
+  Ref json = names.get(id_json);
   Ref separators = tuple({comma.get(), colon.get()});
   Ref text = call_method(json.get(), id_dumps, {value}, {{id_separators, separators.get()}});
   return check(PyUnicode_AsASCIIString(text.get()));  // dumps escapes everything else
 }
 
-Ref json_loads(const Call& c, PyObject* data) {
+Ref json_loads(const ModuleNames& names, PyObject* data) {
   static const Id id_loads("loads");
-  Ref json = c.global(id_json);
+  Ref json = names.get(id_json);
   return call_method(json.get(), id_loads, {data});
 }
 
@@ -83,11 +83,11 @@ Ref tag_of(PyObject* mac, std::string_view redis_key, PyObject* body) {
 // The frame in an Arrow IPC stream, checked in full first: the bytes may come
 // from anyone who can write to the server.  `meta` restores what Arrow does
 // not keep: a RangeIndex of columns and the frequency of a datetime index.
-Ref read_frame(const Call& c, PyObject* payload, PyObject* meta) {
+Ref read_frame(const ModuleNames& names, PyObject* payload, PyObject* meta) {
   static const Id id_ipc("ipc"), id_open_stream("open_stream"), id_read_all("read_all"), id_validate("validate"),
       id_full("full"), id_to_pandas("to_pandas"), id_columns("columns"), id_index("index"), id_freq("freq"),
       id_columns_range("columns_range"), id_index_freq("index_freq");
-  Ref pa = c.global(id_pa);
+  Ref pa = names.get(id_pa);
   Ref ipc = getattr(pa.get(), id_ipc);
   Ref reader = call_method(ipc.get(), id_open_stream, {payload});
   Ref table = call_method(reader.get(), id_read_all);
@@ -96,7 +96,7 @@ Ref read_frame(const Call& c, PyObject* payload, PyObject* meta) {
   Ref columns_range = meta != nullptr ? dict_get(meta, id_columns_range) : Ref();
   if (columns_range && columns_range.get() != Py_None) {
     // Arrow names columns by text; a RangeIndex of columns is restored from the meta.
-    Ref pd = c.global(id_pd);
+    Ref pd = names.get(id_pd);
     Ref range_cls = getattr(pd.get(), id_RangeIndex);
     Ref args = check(PySequence_Tuple(columns_range.get()));
     Ref range = check(PyObject_Call(range_cls.get(), args.get(), nullptr));
@@ -115,10 +115,10 @@ Ref read_frame(const Call& c, PyObject* payload, PyObject* meta) {
 
 // The frequency of a datetime or timedelta index (None for other indexes),
 // which Arrow does not keep.
-Ref index_freq(const Call& c, PyObject* frame) {
+Ref index_freq(const ModuleNames& names, PyObject* frame) {
   static const Id id_index("index"), id_DatetimeIndex("DatetimeIndex"), id_TimedeltaIndex("TimedeltaIndex"),
       id_freqstr("freqstr");
-  Ref pd = c.global(id_pd);
+  Ref pd = names.get(id_pd);
   Ref index = getattr(frame, id_index);
   Ref kinds = tuple({getattr(pd.get(), id_DatetimeIndex).get(), getattr(pd.get(), id_TimedeltaIndex).get()});
   if (!isinstance(index.get(), kinds.get())) return none();
@@ -126,12 +126,12 @@ Ref index_freq(const Call& c, PyObject* frame) {
 }
 
 // The Arrow IPC stream of `frame`, or an empty Ref with `why` when Arrow cannot write it.
-Ref arrow_bytes(const Call& c, PyObject* frame, std::string& why) {
+Ref arrow_bytes(const ModuleNames& names, PyObject* frame, std::string& why) {
   static const Id id_Table("Table"), id_from_pandas("from_pandas"), id_BufferOutputStream("BufferOutputStream"),
       id_ipc("ipc"), id_new_stream("new_stream"), id_schema("schema"), id_write_table("write_table"),
       id_close("close"), id_getvalue("getvalue"), id_to_pybytes("to_pybytes");
   try {
-    Ref pa = c.global(id_pa);
+    Ref pa = names.get(id_pa);
     Ref table_cls = getattr(pa.get(), id_Table);
     Ref table = call_method(table_cls.get(), id_from_pandas, {frame});
     Ref sink = call(getattr(pa.get(), id_BufferOutputStream).get());
@@ -150,12 +150,12 @@ Ref arrow_bytes(const Call& c, PyObject* frame, std::string& why) {
 
 // Whether `payload` reads back as `frame`: values, dtypes, index and its
 // frequency, column order and names.
-bool reads_back(const Call& c, PyObject* frame, PyObject* payload, PyObject* meta) {
+bool reads_back(const ModuleNames& names, PyObject* frame, PyObject* payload, PyObject* meta) {
   static const Id id_check_exact("check_exact"), id_check_index_type("check_index_type"),
       id_check_column_type("check_column_type");
   try {
-    Ref back = read_frame(c, payload, meta);
-    Ref check_equal = c.global(id_assert_frame_equal);
+    Ref back = read_frame(names, payload, meta);
+    Ref check_equal = names.get(id_assert_frame_equal);
     call(check_equal.get(), {back.get(), frame},
          {{id_check_exact, Py_True}, {id_check_index_type, Py_True}, {id_check_column_type, Py_True}});
     return true;
@@ -197,12 +197,12 @@ std::unordered_map<std::string, std::string>& verdicts() {
 // Arrow IPC bytes of `frame` (with what the reader restores put in `meta`),
 // or an empty Ref with `why` when Arrow cannot write it or it does not read
 // back identical.
-Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why) {
+Ref write_frame(const ModuleNames& names, PyObject* frame, PyObject* meta, std::string& why) {
   static const Id id_columns("columns"), id_start("start"), id_stop("stop"), id_step("step"),
       id_columns_range("columns_range"), id_index_freq("index_freq");
   constexpr std::size_t kLayoutsKept = 4096;
   why.clear();
-  Ref pd = c.global(id_pd);
+  Ref pd = names.get(id_pd);
   Ref columns = getattr(frame, id_columns);
   Ref range_cls = getattr(pd.get(), id_RangeIndex);
   if (Py_TYPE(columns.get()) == reinterpret_cast<PyTypeObject*>(range_cls.get())) {
@@ -210,9 +210,9 @@ Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why
                        getattr(columns.get(), id_step).get()});
     dict_set(meta, id_columns_range, check(PySequence_List(range.get())).get());
   }
-  Ref freq = index_freq(c, frame);
+  Ref freq = index_freq(names, frame);
   if (freq.get() != Py_None) dict_set(meta, id_index_freq, freq.get());
-  Ref payload = arrow_bytes(c, frame, why);
+  Ref payload = arrow_bytes(names, frame, why);
   if (!payload) return nullptr;
   Ref range = dict_get(meta, id_columns_range);
   const std::optional<std::string> layout = layout_of(frame, tuple({range ? range.get() : Py_None, freq.get()}).get());
@@ -223,7 +223,7 @@ Ref write_frame(const Call& c, PyObject* frame, PyObject* meta, std::string& why
       return why.empty() ? payload : nullptr;
     }
   }
-  if (!reads_back(c, frame, payload.get(), meta)) why = "it does not read back from Arrow unchanged";
+  if (!reads_back(names, frame, payload.get(), meta)) why = "it does not read back from Arrow unchanged";
   if (layout) {
     if (verdicts().size() >= kLayoutsKept) verdicts().clear();
     verdicts().emplace(*layout, why);
@@ -245,11 +245,11 @@ Ref isoformat_or_none(PyObject* moment) {
 }
 
 // An aware time: one that other processes, in other time zones, read alike.
-Ref moment_from(const Call& c, PyObject* text) {
+Ref moment_from(const ModuleNames& names, PyObject* text) {
   static const Id id_fromisoformat("fromisoformat"), id_utcoffset("utcoffset");
   if (text == Py_None) return none();
   if (!PyUnicode_CheckExact(text)) corrupt("a time in its meta is not a text");
-  Ref datetime = c.global(id_datetime);
+  Ref datetime = names.get(id_datetime);
   Ref moment = call_method(datetime.get(), id_fromisoformat, {text});
   if (call_method(moment.get(), id_utcoffset).get() == Py_None) corrupt("a time in its meta has no UTC offset");
   return moment;
@@ -257,10 +257,26 @@ Ref moment_from(const Call& c, PyObject* text) {
 
 }  // namespace
 
-Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why) {
+Ref keyed_mac(const ModuleNames& names, PyObject* secret) {
+  static const Id id_new("new"), id_digestmod("digestmod"), sha256("sha256"), id_hmac("hmac");
+  if (secret == Py_None) return none();
+  Ref key;
+  if (PyBytes_CheckExact(secret)) {
+    key = Ref::borrow(secret);
+  } else if (PyUnicode_CheckExact(secret)) {
+    key = check(PyUnicode_AsUTF8String(secret));
+  } else {
+    raise_arg_type("secret", "bytes", secret);
+  }
+  if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the integrity secret must not be empty");
+  Ref hmac = names.get(id_hmac);
+  return call_method(hmac.get(), id_new, {key.get()}, {{id_digestmod, sha256.get()}});
+}
+
+Ref encode(const ModuleNames& names, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why) {
   static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params");
   PyObject* data = entry.data.get();
-  Ref pd = c.global(id_pd);
+  Ref pd = names.get(id_pd);
   Ref frame_cls = getattr(pd.get(), id_DataFrame);
   const bool frame = Py_TYPE(data) == reinterpret_cast<PyTypeObject*>(frame_cls.get());
   if (!frame && !((PyDict_CheckExact(data) || PyList_CheckExact(data)) && plain_json(data))) {
@@ -277,12 +293,12 @@ Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view re
   dict_set(meta.get(), id_params, entry.params.get());
   Ref payload;
   if (frame) {
-    payload = write_frame(c, data, meta.get(), why);
+    payload = write_frame(names, data, meta.get(), why);
     if (!payload) return nullptr;
   } else {
-    payload = json_dumps(c, data);
+    payload = json_dumps(names, data);
   }
-  Ref meta_bytes = json_dumps(c, meta.get());
+  Ref meta_bytes = json_dumps(names, meta.get());
 
   const bool tagged = mac != Py_None;
   const std::size_t meta_size = static_cast<std::size_t>(PyBytes_GET_SIZE(meta_bytes.get()));
@@ -305,7 +321,7 @@ Ref encode(const Call& c, const Entry& entry, PyObject* mac, std::string_view re
   return value;
 }
 
-Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view redis_key) {
+Entry decode(const ModuleNames& names, PyObject* value, PyObject* mac, std::string_view redis_key) {
   static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params"),
       id_compare_digest("compare_digest");
   if (!PyBytes_Check(value)) corrupt("it is not bytes (is the client decoding responses?)");
@@ -327,30 +343,30 @@ Entry decode(const Call& c, PyObject* value, PyObject* mac, std::string_view red
     Ref expected = tag_of(mac, redis_key, body.get());
     Ref tag = slice(value, body_size, size);
     Ref tag_bytes = check(PyBytes_FromObject(tag.get()));
-    Ref hmac = c.global(id_hmac);
+    Ref hmac = names.get(id_hmac);
     // Constant time: the comparison must not tell an attacker how much of a forged tag was right.
     Ref same = call_method(hmac.get(), id_compare_digest, {expected.get(), tag_bytes.get()});
     if (same.get() != Py_True) corrupt("its integrity tag does not match the secret");
   }
   Ref meta_view = slice(value, kHeader, kHeader + meta_size);
   Ref meta_bytes = check(PyBytes_FromObject(meta_view.get()));
-  Ref meta = json_loads(c, meta_bytes.get());
+  Ref meta = json_loads(names, meta_bytes.get());
   if (!PyDict_CheckExact(meta.get())) corrupt("its meta is not a JSON object");
   Ref fetched_text = dict_get(meta.get(), id_fetched_at), expires_text = dict_get(meta.get(), id_expires_at);
   Ref params = dict_get(meta.get(), id_params);
   if (!fetched_text || !expires_text || !params || !PyDict_CheckExact(params.get()))
     corrupt("its meta is incomplete");
   Entry entry;
-  entry.fetched_at = moment_from(c, fetched_text.get());
+  entry.fetched_at = moment_from(names, fetched_text.get());
   if (entry.fetched_at.get() == Py_None) corrupt("its meta is incomplete");
-  entry.expires_at = moment_from(c, expires_text.get());
+  entry.expires_at = moment_from(names, expires_text.get());
   entry.params = params;
   Ref payload = slice(value, kHeader + meta_size, body_size);
   if (kind == kFrame) {
-    entry.data = read_frame(c, payload.get(), meta.get());
+    entry.data = read_frame(names, payload.get(), meta.get());
   } else {
     Ref payload_bytes = check(PyBytes_FromObject(payload.get()));
-    entry.data = json_loads(c, payload_bytes.get());
+    entry.data = json_loads(names, payload_bytes.get());
     if (!PyDict_CheckExact(entry.data.get()) && !PyList_CheckExact(entry.data.get())) {
       corrupt("its JSON value is neither an object nor an array");
     }

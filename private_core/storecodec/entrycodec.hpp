@@ -6,8 +6,8 @@
 //
 // The tag covers the entry's Redis key as well, so a valid entry copied under
 // another key does not verify.  Nothing is ever pickled: what another process
-// wrote is parsed as data, never run.  Reads and writes take the module's
-// names (`pa`, `pd`, `json`, `datetime`, `hmac`) through the calling function.
+// wrote is parsed as data, never run.  Reads and writes take the calling
+// module's names (`pa`, `pd`, `json`, `datetime`, `hmac`), read at call time.
 #pragma once
 
 #include <string>
@@ -23,13 +23,19 @@ struct Entry {
   pcrt::Ref data, fetched_at, expires_at, params;
 };
 
+// The keyed hmac object that tags a store's entries: None without a secret,
+// else keyed by `secret` (a non-empty str or bytes).  Only this object is
+// kept: the secret itself is in no attribute.
+pcrt::Ref keyed_mac(const pcrt::ModuleNames& names, PyObject* secret);
+
 // The value to store for `entry` under `redis_key`; an empty Ref, with the
 // reason in `why`, when it cannot be stored so that it reads back unchanged.
 // `mac` is a keyed hmac object (copied, never updated) or None.
-pcrt::Ref encode(const pcrt::Call& c, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why);
+pcrt::Ref encode(const pcrt::ModuleNames& names, const Entry& entry, PyObject* mac, std::string_view redis_key,
+                 std::string& why);
 
 // The entry stored in `value`; raises (ValueError, or whatever the parsers
 // raise) when the bytes are truncated, corrupt, foreign or wrongly tagged.
-Entry decode(const pcrt::Call& c, PyObject* value, PyObject* mac, std::string_view redis_key);
+Entry decode(const pcrt::ModuleNames& names, PyObject* value, PyObject* mac, std::string_view redis_key);
 
 }  // namespace entrycodec
