@@ -21,10 +21,12 @@ SECTIONS = [
 
 @pytest.fixture(scope="module")
 def demo():
-    return subprocess.run(
+    run = subprocess.run(
         [sys.executable, "-X", "dev", "-P", str(ROOT / "demo" / "main.py")],
-        capture_output=True, text=True, timeout=60, check=True, cwd=ROOT,
+        capture_output=True, text=True, timeout=60, cwd=ROOT,
     )
+    assert run.returncode == 0, f"the demo exited with {run.returncode}:\n{run.stderr[-4000:]}"
+    return run
 
 
 def section(out, title):
