@@ -37,7 +37,7 @@ PyGetSetDef* getset_table(const std::vector<Getter>& getters, bool instance_dict
 
 Ref build_native_type(Module& m, const NativeTypeSpec& spec, const NativeSlots& slots) {
   Ref module_name = m.get("__name__");
-  // The spec's name gives __module__ and __qualname__; kept for the type's life.
+  // The type spec's name gives __module__ and __qualname__; kept for the type's life.
   auto* full_name = new std::string(std::string(utf8(module_name.get())) + "." + spec.name);
   std::vector<PyType_Slot> type_slots{
       {Py_tp_new, reinterpret_cast<void*>(slots.tp_new)},
