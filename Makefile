@@ -112,11 +112,15 @@ $(OLD_STAMP): $(OLD_DEPS) $(STAND_IN_SOURCES)
 # `make test` and `make sanitize`, and .ci/run stays within its time.
 OLDEST_SKIPPED := leaks properties load bad_input runtime runtime_flow fast_paths stubs service \
                   replaced_exceptions signature_lines
+# The README's strict type check reads the stubs, which need the typed
+# requests of the current pins (older releases ship no type information).
+OLDEST_DESELECTED := tests/test_readme.py::test_the_examples_pass_a_strict_type_check_from_the_repository_root
 
 test-oldest: build redis-server $(OLD_STAMP)  ## run the tests again on the oldest dependencies the package declares
 	@$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(OLD_SITE) \
 	    -C cmake.define.PC_RUNTIME_PROBE=ON -C build-dir=build/dev .
-	$(OLD_PY) $(PYTEST) $(foreach t,$(OLDEST_SKIPPED),--ignore=tests/test_$(t).py)
+	$(OLD_PY) $(PYTEST) $(foreach t,$(OLDEST_SKIPPED),--ignore=tests/test_$(t).py) \
+	    $(foreach t,$(OLDEST_DESELECTED),--deselect=$(t))
 
 demo: build redis-server  ## run the demo against the built-in local service
 	$(PY) -P demo/main.py
