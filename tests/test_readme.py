@@ -88,7 +88,7 @@ IMPORTED_FROM = "import private_core.wirelink, private_core.investor.bridgework 
 
 @pytest.mark.parametrize("flags, works", [
     ([], True),       # the interpreter the package is installed into: the installed build is used
-    (["-S"], False),  # no site-packages, so no build anywhere: an error that says what to do
+    (["-E", "-S"], False),  # no PYTHONPATH, no site-packages: no build anywhere, an error that says what to do
 ], ids=["installed", "not-installed"])
 def test_importing_from_the_root(flags, works):
     result = run_in_root(*flags, "-c", IMPORTED_FROM)

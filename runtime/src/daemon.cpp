@@ -40,7 +40,7 @@ PyObject* after_fork_child(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* at_exit(PyObject*, PyObject*) {
+PCRT_LETS_THREAD_EXIT_THROUGH PyObject* at_exit(PyObject*, PyObject*) {
   try {
     Daemon::stop_all_and_join();
     Py_RETURN_NONE;
@@ -91,7 +91,7 @@ Daemon::~Daemon() {
   forget(running_daemons(), this);
 }
 
-bool Daemon::start(PyObject* owner, double period) {
+PCRT_LETS_THREAD_EXIT_THROUGH bool Daemon::start(PyObject* owner, double period) {
   static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"), id_start("start");
   if (g_exiting.load()) return false;
   if (thread_) return true;
@@ -162,7 +162,7 @@ void Daemon::ended(std::uint64_t generation) noexcept {
   forget(running_daemons(), this);
 }
 
-PyObject* Daemon::run_loop(PyObject* capsule, PyObject*) {
+PCRT_LETS_THREAD_EXIT_THROUGH PyObject* Daemon::run_loop(PyObject* capsule, PyObject*) {
   auto* run = static_cast<Run*>(PyCapsule_GetPointer(capsule, kRunCapsule));
   if (run == nullptr) return nullptr;
   Daemon* daemon = run->daemon;

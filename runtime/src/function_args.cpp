@@ -105,7 +105,8 @@ PyObject* convert(const Param& param, PyObject* value) {
   return nullptr;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PCRT_LETS_THREAD_EXIT_THROUGH PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                                            PyObject* kwnames) {
   FunctionObject* fn = as_function(callable);
   try {
     Call call(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
@@ -133,7 +134,8 @@ void Call::take(std::size_t index, Ref value) {
   owned_ |= (1u << index);
 }
 
-Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : fn_(fn) {
+PCRT_LETS_THREAD_EXIT_THROUGH Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    : fn_(fn) {
   try {
     parse(args, nargs, kwnames);
   } catch (const ThreadExit&) {

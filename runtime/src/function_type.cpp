@@ -60,7 +60,7 @@ PyObject* function_repr(PyObject* self) {
 
 // Wraps getters so that C++ exceptions never reach the interpreter.
 template <Ref (*Get)(FunctionObject*)>
-PyObject* guarded_getter(PyObject* self, void*) {
+PCRT_LETS_THREAD_EXIT_THROUGH PyObject* guarded_getter(PyObject* self, void*) {
   try {
     return Get(as_function(self)).release();
   } catch (const ThreadExit&) {

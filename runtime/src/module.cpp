@@ -131,7 +131,7 @@ Ref ClassBuilder::build_dataclass() {
   return call_method(dataclasses.get(), id_dataclass, {cls.get()});
 }
 
-int exec_module(PyObject* module, void (*build)(Module&)) {
+PCRT_LETS_THREAD_EXIT_THROUGH int exec_module(PyObject* module, void (*build)(Module&)) {
   try {
     Module builder(module);
     build(builder);

@@ -8,7 +8,7 @@ namespace pcrt {
 namespace detail {
 namespace {
 
-PyObject* get_attribute(PyObject* self, void* closure) {
+PCRT_LETS_THREAD_EXIT_THROUGH PyObject* get_attribute(PyObject* self, void* closure) {
   try {
     return static_cast<const Getter*>(closure)->get(self).release();
   } catch (const ThreadExit&) {

@@ -18,7 +18,7 @@ namespace detail {
 // Returns normally only when `exit` swallows the exception; an exception from
 // `exit` itself propagates with the body's as its context.
 template <class Exit>
-void exit_after_failure(Exit& exit) {
+PCRT_LETS_THREAD_EXIT_THROUGH void exit_after_failure(Exit& exit) {
   Ref pending = catch_current();
   bool swallow = false;
   try {
@@ -40,7 +40,7 @@ void exit_after_failure(Exit& exit) {
 // included, first becomes its Python counterpart).  `exit` returns true to
 // swallow that exception, and the result is then a default-constructed value.
 template <class Body, class Exit>
-auto run_with_exit(Body&& body, Exit&& exit) -> decltype(body()) {
+PCRT_LETS_THREAD_EXIT_THROUGH auto run_with_exit(Body&& body, Exit&& exit) -> decltype(body()) {
   using Result = decltype(body());
   Result result{};
   try {

@@ -13,7 +13,7 @@ namespace pcrt {
 // where the interpreter ends a daemon thread, and that forced unwind must be
 // free to leave through the frames above (a destructor cannot let it pass).
 template <class Work>
-auto without_gil(Work&& work) -> decltype(work()) {
+PCRT_LETS_THREAD_EXIT_THROUGH auto without_gil(Work&& work) -> decltype(work()) {
   using Result = decltype(work());
   PyThreadState* saved = PyEval_SaveThread();
   try {

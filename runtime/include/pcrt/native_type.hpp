@@ -108,7 +108,7 @@ class NativeType {
     return *std::launder(reinterpret_cast<State*>(as_object(self)->storage));
   }
 
-  static PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PCRT_LETS_THREAD_EXIT_THROUGH static PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {

@@ -42,6 +42,11 @@ using ThreadExit = abi::__forced_unwind;
 struct ThreadExit {};  // no forced unwind to let through
 #endif
 
+// Marks a function with such a handler.  The forced unwind carries no C++
+// object, so libstdc++ binds the handler's reference to null (never read: the
+// handler only rethrows), which UBSan's null check would report.
+#define PCRT_LETS_THREAD_EXIT_THROUGH __attribute__((no_sanitize("null")))
+
 // Whether this thread may call the C API.  False only in a thread the
 // interpreter is ending at exit, while it unwinds: destructors then leave what
 // they hold to the dying process instead of touching the interpreter.
