@@ -33,6 +33,7 @@
 
 #include "storecodec/cachekey.hpp"
 #include "storecodec/entrycodec.hpp"
+#include "storecodec/interface.hpp"
 
 namespace {
 using namespace pcrt;
@@ -822,35 +823,17 @@ Ref disk_store_path(PyObject* self) { return DiskType::of(self).directory; }
 const FnSpec kInit{"__init__",
                    disk_store_init,
                    {self_arg(), arg("path", "Union[str, os.PathLike[str]]"),
-                    kwonly("max_bytes", "int", Conv::Int, int_default(kDefaultMaxBytes)),
-                    kwonly("secret", "Optional[Union[bytes, str]]", Conv::Any, none_default()),
+                    kwonly("max_bytes", "int", Conv::Int, int_default(kDefaultMaxBytes)), store_interface::kSecret,
                     kwonly("lease", "float", Conv::Float, float_default(10.0))},
                    "None",
                    nullptr};
-const FnSpec kGet{"get",
-                  disk_store_get,
-                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
-                  "Optional[CacheEntry]",
-                  nullptr};
-const FnSpec kSet{"set",
-                  disk_store_set,
-                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey"), arg("data", "Any"),
-                   kwonly("params", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
-                   kwonly("ttl", "Optional[timedelta]", Conv::Any, none_default())},
-                  "CacheEntry",
-                  nullptr};
-const FnSpec kClearNs{"clear_ns", disk_store_clear_ns, {self_arg(), arg("ns", "Namespace")}, "None", nullptr};
-const FnSpec kClearAll{"clear_all", disk_store_clear_all, {self_arg()}, "None", nullptr};
-const FnSpec kBegin{"_begin_inflight",
-                    disk_store_begin_inflight,
-                    {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
-                    "bool",
-                    "Returns True if caller should fetch; False if another fetch in progress."};
-const FnSpec kEnd{"_end_inflight",
-                  disk_store_end_inflight,
-                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
-                  "None",
-                  nullptr};
+const FnSpec kGet{"get", disk_store_get, store_interface::slot_params(), "Optional[CacheEntry]", nullptr};
+const FnSpec kSet{"set", disk_store_set, store_interface::set_params(), "CacheEntry", nullptr};
+const FnSpec kClearNs{"clear_ns", disk_store_clear_ns, store_interface::clear_ns_params(), "None", nullptr};
+const FnSpec kClearAll{"clear_all", disk_store_clear_all, store_interface::clear_all_params(), "None", nullptr};
+const FnSpec kBegin{"_begin_inflight", disk_store_begin_inflight, store_interface::slot_params(), "bool",
+                    store_interface::kBeginDoc};
+const FnSpec kEnd{"_end_inflight", disk_store_end_inflight, store_interface::slot_params(), "None", nullptr};
 
 // os.register_at_fork hooks: before a fork every store's mutex is taken, so
 // no thread of ours is inside SQLite; after it they are given back (the

@@ -137,19 +137,6 @@ void check_rate(PyObject* rate_arg, double rate, long long burst) {
   }
 }
 
-// The secret's bytes (a non-empty str or bytes).
-Ref secret_bytes(PyObject* secret) {
-  Ref key;
-  if (PyBytes_CheckExact(secret)) {
-    key = Ref::borrow(secret);
-  } else if (PyUnicode_CheckExact(secret)) {
-    key = check(PyUnicode_AsUTF8String(secret));
-  } else {
-    raise_arg_type("secret", "bytes", secret);
-  }
-  if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the secret must not be empty");
-  return key;
-}
 
 const redislink::Texts kLinkTexts{
     "Redis is unreachable (%s: %s); the pace gate paces this process's requests on its own, at the same rate, "

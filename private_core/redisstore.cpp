@@ -34,6 +34,7 @@
 #include "redislink/redislink.hpp"
 #include "storecodec/cachekey.hpp"
 #include "storecodec/entrycodec.hpp"
+#include "storecodec/interface.hpp"
 
 namespace {
 using namespace pcrt;
@@ -635,35 +636,17 @@ Ref store_outage(PyObject* self) { return boolean(NativeType<Store>::of(self).li
 const FnSpec kInit{"__init__",
                    redis_store_init,
                    {self_arg(), arg("redis", "Any"), arg("prefix", "str", Conv::Str, str_default("private_core")),
-                    kwonly("secret", "Optional[Union[bytes, str]]", Conv::Any, none_default()),
-                    kwonly("lease", "float", Conv::Float, float_default(10.0)),
+                    store_interface::kSecret, kwonly("lease", "float", Conv::Float, float_default(10.0)),
                     kwonly("retry_interval", "float", Conv::Float, float_default(1.0))},
                    "None",
                    nullptr};
-const FnSpec kGet{"get",
-                  redis_store_get,
-                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
-                  "Optional[CacheEntry]",
-                  nullptr};
-const FnSpec kSet{"set",
-                  redis_store_set,
-                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey"), arg("data", "Any"),
-                   kwonly("params", "Optional[Dict[str, Any]]", Conv::OptDict, none_default()),
-                   kwonly("ttl", "Optional[timedelta]", Conv::Any, none_default())},
-                  "CacheEntry",
-                  nullptr};
-const FnSpec kClearNs{"clear_ns", redis_store_clear_ns, {self_arg(), arg("ns", "Namespace")}, "None", nullptr};
-const FnSpec kClearAll{"clear_all", redis_store_clear_all, {self_arg()}, "None", nullptr};
-const FnSpec kBegin{"_begin_inflight",
-                    redis_store_begin_inflight,
-                    {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
-                    "bool",
-                    "Returns True if caller should fetch; False if another fetch in progress."};
-const FnSpec kEnd{"_end_inflight",
-                  redis_store_end_inflight,
-                  {self_arg(), arg("ns", "Namespace"), arg("key", "CacheKey")},
-                  "None",
-                  nullptr};
+const FnSpec kGet{"get", redis_store_get, store_interface::slot_params(), "Optional[CacheEntry]", nullptr};
+const FnSpec kSet{"set", redis_store_set, store_interface::set_params(), "CacheEntry", nullptr};
+const FnSpec kClearNs{"clear_ns", redis_store_clear_ns, store_interface::clear_ns_params(), "None", nullptr};
+const FnSpec kClearAll{"clear_all", redis_store_clear_all, store_interface::clear_all_params(), "None", nullptr};
+const FnSpec kBegin{"_begin_inflight", redis_store_begin_inflight, store_interface::slot_params(), "bool",
+                    store_interface::kBeginDoc};
+const FnSpec kEnd{"_end_inflight", redis_store_end_inflight, store_interface::slot_params(), "None", nullptr};
 
 void build(Module& m) {
   static const Id id_getLogger("getLogger");

@@ -260,15 +260,7 @@ Ref moment_from(const ModuleNames& names, PyObject* text) {
 Ref keyed_mac(const ModuleNames& names, PyObject* secret) {
   static const Id id_new("new"), id_digestmod("digestmod"), sha256("sha256"), id_hmac("hmac");
   if (secret == Py_None) return none();
-  Ref key;
-  if (PyBytes_CheckExact(secret)) {
-    key = Ref::borrow(secret);
-  } else if (PyUnicode_CheckExact(secret)) {
-    key = check(PyUnicode_AsUTF8String(secret));
-  } else {
-    raise_arg_type("secret", "bytes", secret);
-  }
-  if (PyBytes_GET_SIZE(key.get()) == 0) raise(PyExc_ValueError, "the integrity secret must not be empty");
+  Ref key = secret_bytes(secret, "integrity secret");
   Ref hmac = names.get(id_hmac);
   return call_method(hmac.get(), id_new, {key.get()}, {{id_digestmod, sha256.get()}});
 }

@@ -100,4 +100,17 @@ Ref mask_token(PyObject* text, PyObject* secret) {
   return check(PyUnicode_Join(lit_empty.get(), pieces.get()));
 }
 
+Ref secret_bytes(PyObject* secret, const char* name) {
+  Ref key;
+  if (PyBytes_CheckExact(secret)) {
+    key = Ref::borrow(secret);
+  } else if (PyUnicode_CheckExact(secret)) {
+    key = check(PyUnicode_AsUTF8String(secret));
+  } else {
+    raise_arg_type("secret", "bytes", secret);
+  }
+  if (PyBytes_GET_SIZE(key.get()) == 0) raise_format(PyExc_ValueError, "the %s must not be empty", name);
+  return key;
+}
+
 }  // namespace pcrt

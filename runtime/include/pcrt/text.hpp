@@ -43,4 +43,8 @@ Ref ascii_str(std::string_view text);
 // object when nothing is masked, or when `secret` is not a non-empty str.
 Ref mask_token(PyObject* text, PyObject* secret);
 
+// The bytes of a secret given as a non-empty str (UTF-8) or bytes: TypeError
+// for anything else, ValueError("the <name> must not be empty").
+Ref secret_bytes(PyObject* secret, const char* name = "secret");
+
 }  // namespace pcrt
