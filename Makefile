@@ -107,11 +107,12 @@ $(OLD_STAMP): $(OLD_DEPS) $(STAND_IN_SOURCES)
 	@touch $@
 
 # Left out there: the tests of what no dependency reaches (the runtime on its
-# own, the local service, the stubs) and the gates that repeat every module's
+# own, its clean exit, the local service, the stubs), the demo (the calls the
+# end-to-end tests make in-process) and the gates that repeat every module's
 # calls thousands of times (leaks, arbitrary arguments, load); they run in
 # `make test` and `make sanitize`, and .ci/run stays within its time.
 OLDEST_SKIPPED := leaks properties load bad_input runtime runtime_flow fast_paths stubs service \
-                  replaced_exceptions signature_lines
+                  replaced_exceptions signature_lines exit demo
 # The README's strict type check reads the stubs, which need the typed
 # requests of the current pins (older releases ship no type information).
 OLDEST_DESELECTED := tests/test_readme.py::test_the_examples_pass_a_strict_type_check_from_the_repository_root
