@@ -252,13 +252,7 @@ Ref int_or_none(std::optional<long long> value) { return value ? integer(*value)
 
 void log_record(const Id& level, const char* format, Args args) {
   Ref logger = global(id_logger);
-  Ref message = str(format);
-  Ref method = getattr(logger.get(), level);
-  Ref items = new_list();
-  list_append(items.get(), message.get());
-  for (PyObject* arg : args) list_append(items.get(), arg);
-  Ref call_args = check(PyList_AsTuple(items.get()));
-  check(PyObject_Call(method.get(), call_args.get(), nullptr));
+  pcrt::log_record(logger.get(), level, format, args);
 }
 const Id id_warning("warning"), id_info("info");
 
@@ -449,15 +443,7 @@ std::optional<Ref> on_disk(DiskState& st, Work&& work) {
 // twice for what another process just stored.  Any other operation of the
 // thread forgets the miss, so a live call never takes a stored entry.
 
-thread_local std::string t_missed __attribute__((tls_model("initial-exec")));
-
-std::string miss_mark(PyObject* self, const std::string& slot) {
-  std::string mark(reinterpret_cast<const char*>(&self), sizeof self);
-  return mark + slot;
-}
-void forget_miss() {
-  if (!t_missed.empty()) t_missed.clear();
-}
+using store_interface::LastMiss;
 
 // The registration of `slot` by this thread (or, failing that, by any thread).
 std::vector<Holding>::iterator holding_of(DiskState& st, const std::string& slot) {
@@ -540,7 +526,7 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
   Ref name = str(slot);
   std::optional<Ref> found = on_disk(st, [&](PyObject* conn) { return first_row(conn, sql_read, {name.get()}); });
   if (!found || found->get() == Py_None) {
-    t_missed = miss_mark(self, slot);
+    LastMiss::remember(self, slot);
     return none();
   }
   const Row row = read_row(found->get());
@@ -549,7 +535,7 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
     // Expired entries are removed, not only skipped.
     Ref at = integer(now);
     on_disk(st, [&](PyObject* conn) { return execute(conn, sql_drop_expired_slot, {name.get(), at.get()}); });
-    t_missed = miss_mark(self, slot);
+    LastMiss::remember(self, slot);
     return none();
   }
   entrycodec::Entry entry;
@@ -557,7 +543,7 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
     entry = entrycodec::decode(c.names(), row.value.get(), st.mac.get(), slot);
   } catch (const Raised&) {
     drop_damaged(st, slot, row.value.get());
-    forget_miss();  // the caller must fetch rather than wait for a damaged entry
+    LastMiss::forget();  // the caller must fetch rather than wait for a damaged entry
     return none();
   }
   if (now - row.used_at >= kTouchMs) {
@@ -570,7 +556,7 @@ Ref disk_get(const Call& c, PyObject* self, DiskState& st, PyObject* ns, PyObjec
     Ref left = integer(*row.expires_at - now);
     ttl = call(timedelta.get(), {}, {{id_milliseconds, left.get()}});
   }
-  forget_miss();
+  LastMiss::forget();
   Ref stored = call_method(st.local.get(), id_set, {ns, key, entry.data.get()},
                            {{id_params, entry.params.get()}, {id_ttl, ttl.get()}});
   // The entry keeps the times it was stored with (in this process's local time).
@@ -586,7 +572,7 @@ Ref disk_store_get(Call& c) {
   DiskState& st = DiskType::of(c);
   Ref hit = site_get.call(st.local.get(), {ns, key});
   if (hit.get() != Py_None) {
-    forget_miss();
+    LastMiss::forget();
     return hit;
   }
   return disk_get(c, self, st, ns, key);
@@ -656,9 +642,7 @@ Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::strin
     return entrycodec::encode(c.names(), stored, st.mac.get(), slot, why);
   } catch (const Raised&) {
     Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    Ref message = check(PyObject_Str(exc.get()));
-    why = std::string("it cannot be encoded (") + Py_TYPE(exc.get())->tp_name + ": " +
-          std::string(utf8(message.get())).substr(0, 200) + ")";
+    why = "it cannot be encoded (" + exception_text(exc.get()) + ")";
     return nullptr;
   }
 }
@@ -669,7 +653,7 @@ Ref disk_store_set(Call& c) {
   PyObject* key = c[SetArg::key];
   DiskState& st = DiskType::of(c);
   const std::string slot = cachekey::slot_text(ns, key);
-  forget_miss();
+  LastMiss::forget();
   Ref entry = call_method(st.local.get(), id_set, {ns, key, c[SetArg::data]},
                           {{id_params, c[SetArg::params]}, {id_ttl, c[SetArg::ttl]}});
   if (resting(st)) return entry;  // nothing to encode for a directory left alone
@@ -701,7 +685,7 @@ Ref disk_store_clear_ns(Call& c) {
   PyObject* ns = c[ClearNsArg::ns];
   DiskState& st = DiskType::of(c);
   std::string low = cachekey::namespace_text(ns);
-  forget_miss();
+  LastMiss::forget();
   call_method(st.local.get(), id_clear_ns, {ns});
   // Every slot of the namespace begins with its text, which ends in ':';
   // the range up to the same text ending in ';' holds exactly them.
@@ -715,7 +699,7 @@ Ref disk_store_clear_ns(Call& c) {
 Ref disk_store_clear_all(Call& c) {
   static const Id id_clear_all("clear_all");
   DiskState& st = DiskType::of(c);
-  forget_miss();
+  LastMiss::forget();
   call_method(st.local.get(), id_clear_all);
   on_disk(st, [&](PyObject* conn) { return execute(conn, sql_clear_all); });
   return none();
@@ -749,8 +733,7 @@ Ref disk_store_begin_inflight(Call& c) {
   PyObject* key = c[BeginArg::key];
   DiskState& st = DiskType::of(c);
   const std::string slot = cachekey::slot_text(ns, key);
-  const bool missed = t_missed == miss_mark(self, slot);
-  forget_miss();
+  const bool missed = LastMiss::take(self, slot);
   Ref os = global(id_os);
   Ref random = call_method(os.get(), id_urandom, {integer(12).get()});
   Ref token = call_method(random.get(), id_hex);
@@ -776,7 +759,7 @@ Ref disk_store_end_inflight(Call& c) {
   PyObject* key = c[EndArg::key];
   DiskState& st = DiskType::of(c);
   const std::string slot = cachekey::slot_text(ns, key);
-  forget_miss();
+  LastMiss::forget();
   auto it = holding_of(st, slot);
   if (it == st.held.end()) {
     // Registered while the directory was out: the local registry holds it.

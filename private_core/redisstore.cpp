@@ -204,28 +204,13 @@ std::string_view bytes_view(PyObject* bytes) {
   return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
-// The slot whose Redis read missed last on this thread, with the store.
 // _fetch_with_cache registers right after a miss; `_begin_inflight` then
 // asks Redis whether the entry arrived in between.  Any other operation of
 // the thread forgets the miss, so a live call never takes a stored entry.
-thread_local std::string t_missed __attribute__((tls_model("initial-exec")));
-
-std::string miss_mark(const Store& s, const std::string& slot) {
-  const Store* address = &s;
-  std::string mark(reinterpret_cast<const char*>(&address), sizeof address);
-  return mark + slot;
-}
-void forget_miss() {
-  if (!t_missed.empty()) t_missed.clear();
-}
+using store_interface::LastMiss;
 
 void log_record(const Store& s, const Id& level, const char* format, Args args) {
-  Ref method = getattr(s.logger.get(), level);
-  Ref items = new_list();
-  list_append(items.get(), str(format).get());
-  for (PyObject* arg : args) list_append(items.get(), arg);
-  Ref positional = check(PyList_AsTuple(items.get()));
-  check(PyObject_Call(method.get(), positional.get(), nullptr));
+  pcrt::log_record(s.logger.get(), level, format, args);
 }
 
 Ref run_script(PyObject* script, std::initializer_list<PyObject*> keys, Ref args) {
@@ -331,7 +316,7 @@ Ref shared_get(const Call& c, Store& s, PyObject* ns, PyObject* key) {
   Ref name = slot_name(s, slot, 'e');
   std::optional<Ref> value = s.link.attempt([&] { return call_method(s.link.client(), id_get, {name.get()}); });
   if (!value || value->get() == Py_None) {
-    t_missed = miss_mark(s, slot);
+    LastMiss::remember(&s, slot);
     return none();
   }
   entrycodec::Entry found;
@@ -343,19 +328,19 @@ Ref shared_get(const Call& c, Store& s, PyObject* ns, PyObject* key) {
     static const Id id_warning("warning");
     log_record(s, id_warning, "ignoring the shared entry %s (%s); it is fetched again", {shown.get(), exc.get()});
     // No miss mark: the damaged entry exists, and the caller must fetch rather than wait for it.
-    forget_miss();
+    LastMiss::forget();
     return none();
   }
   Ref ttl = none();
   if (found.expires_at.get() != Py_None) {
     Ref current = utc_now(c);
     if (check(PyObject_RichCompareBool(current.get(), found.expires_at.get(), Py_GE))) {
-      t_missed = miss_mark(s, slot);
+      LastMiss::remember(&s, slot);
       return none();
     }
     ttl = check(PyNumber_Subtract(found.expires_at.get(), current.get()));
   }
-  forget_miss();
+  LastMiss::forget();
   Ref entry = call_method(s.local.get(), id_set, {ns, key, found.data.get()},
                           {{id_params, found.params.get()}, {id_ttl, ttl.get()}});
   // The entry keeps the times it was stored with, not those of this copy.
@@ -370,7 +355,7 @@ Ref redis_store_get(Call& c) {
   PyObject* key = c[GetArg::key];
   Ref hit = site_get.call(s.local.get(), {ns, key});
   if (hit.get() != Py_None) {
-    forget_miss();
+    LastMiss::forget();
     return hit;
   }
   return shared_get(c, s, ns, key);
@@ -433,7 +418,7 @@ Ref redis_store_set(Call& c) {
   PyObject* ns = c[SetArg::ns];
   PyObject* key = c[SetArg::key];
   const std::string slot = cachekey::slot_text(ns, key);
-  forget_miss();
+  LastMiss::forget();
   Ref entry = call_method(s.local.get(), id_set, {ns, key, c[SetArg::data]},
                           {{id_params, c[SetArg::params]}, {id_ttl, c[SetArg::ttl]}});
   // Shared in UTC, the expiry counted from the lifetime (a naive local
@@ -516,7 +501,7 @@ Ref redis_store_clear_ns(Call& c) {
   Store& s = store_of(c);
   PyObject* ns = c[ClearNsArg::ns];
   const std::string ns_text = cachekey::namespace_text(ns);
-  forget_miss();
+  LastMiss::forget();
   call_method(s.local.get(), id_clear_ns, {ns});
   unlink_matching(s, ns_text);
   return none();
@@ -525,7 +510,7 @@ Ref redis_store_clear_ns(Call& c) {
 Ref redis_store_clear_all(Call& c) {
   static const Id id_clear_all("clear_all");
   Store& s = store_of(c);
-  forget_miss();
+  LastMiss::forget();
   call_method(s.local.get(), id_clear_all);
   unlink_matching(s, "");
   return none();
@@ -539,8 +524,7 @@ Ref redis_store_begin_inflight(Call& c) {
   PyObject* ns = c[BeginArg::ns];
   PyObject* key = c[BeginArg::key];
   const std::string slot = cachekey::slot_text(ns, key);
-  const bool missed = t_missed == miss_mark(s, slot);
-  forget_miss();
+  const bool missed = LastMiss::take(&s, slot);
   Ref lock_name = slot_name(s, slot, 'f');
   Ref entry_name = slot_name(s, slot, 'e');
   Ref token = new_token();
@@ -575,7 +559,7 @@ Ref redis_store_end_inflight(Call& c) {
   PyObject* ns = c[EndArg::ns];
   PyObject* key = c[EndArg::key];
   const std::string slot = cachekey::slot_text(ns, key);
-  forget_miss();
+  LastMiss::forget();
   auto found = s.registrations.find(PyThread_get_thread_ident());
   if (found == s.registrations.end()) return none();  // nothing begun here
   std::vector<Registration>& mine = found->second;

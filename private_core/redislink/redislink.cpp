@@ -7,6 +7,8 @@ namespace redislink {
 namespace {
 using namespace pcrt;
 
+const Id id_warning("warning"), id_info("info");
+
 // A client whose commands fail at the first failure: its pool's connection
 // settings with retries off.  Only plain pools are copied: a Sentinel or
 // cluster pool carries state of its own, and such clients are used as given.
@@ -71,14 +73,9 @@ void Link::open(PyObject* owner, PyObject* client, double retry_interval, PyObje
   warned_.clear();
 }
 
-void Link::log(const char* level, const char* text, std::initializer_list<PyObject*> args) const {
+void Link::log(const Id& level, const char* text, std::initializer_list<PyObject*> args) const {
   if (!logger_) return;  // cleared by the garbage collector
-  Ref method = check(PyObject_GetAttrString(logger_.get(), level));
-  Ref items = new_list();
-  list_append(items.get(), str(text).get());
-  for (PyObject* arg : args) list_append(items.get(), arg);
-  Ref positional = check(PyList_AsTuple(items.get()));
-  check(PyObject_Call(method.get(), positional.get(), nullptr));
+  log_record(logger_.get(), level, text, args);
 }
 
 Failure Link::failed(PyObject* exc) {
@@ -86,14 +83,14 @@ Failure Link::failed(PyObject* exc) {
     if (out_) return Failure::outage;  // another thread noticed first
     out_ = true;
     Ref kind = str(Py_TYPE(exc)->tp_name);
-    log("warning", texts_->outage, {kind.get(), exc});
+    log(id_warning, texts_->outage, {kind.get(), exc});
     probe_.start(owner_, retry_interval_);
     return Failure::outage;
   }
   std::string kind = kind_of(exc);
   if (warned_.insert(kind).second) {
     Ref shown = str(kind);
-    log("warning", texts_->refused, {shown.get(), exc});
+    log(id_warning, texts_->refused, {shown.get(), exc});
   }
   return Failure::refused;
 }
@@ -111,7 +108,7 @@ bool Link::probe_step(PyObject* /*owner*/, void* context) {
   // Logged while the outage still holds: once `out_` is cleared, a failure
   // may start a new probe, and the daemon must have let go of this one by
   // then (no Python code runs between here and its end).
-  link->log("info", link->texts_->recovered, {});
+  link->log(id_info, link->texts_->recovered, {});
   link->out_ = false;
   return false;
 }

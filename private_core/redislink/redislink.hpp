@@ -82,7 +82,7 @@ class Link : public pcrt::ForkAware {
   // Closes the sockets of the pool this link made (garbage collection could
   // otherwise reach a socket before the connection that would close it).
   void close_own_pool() noexcept;
-  void log(const char* level, const char* text, std::initializer_list<PyObject*> args) const;
+  void log(const pcrt::Id& level, const char* text, std::initializer_list<PyObject*> args) const;
 
   PyObject* owner_ = nullptr;  // borrowed: the link lives inside it
   pcrt::Ref client_, logger_;

@@ -3,6 +3,7 @@
 // of parameters, so every store's signatures read alike.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "pcrt/pcrt.hpp"
@@ -29,5 +30,31 @@ inline constexpr pcrt::Param kSecret = pcrt::kwonly("secret", "Optional[Union[by
                                                     pcrt::none_default());
 
 inline constexpr const char* kBeginDoc = "Returns True if caller should fetch; False if another fetch in progress.";
+
+// What this thread missed last: a caller that misses an entry and then
+// registers for its slot is told to wait, not to fetch, when the entry was
+// stored in between (by another process).  Any other call of the store on
+// this thread forgets the miss.
+class LastMiss {
+ public:
+  static void remember(const void* store, const std::string& slot) { last() = mark(store, slot); }
+  // Whether the last miss was this one; forgets it either way.
+  static bool take(const void* store, const std::string& slot) {
+    const bool missed = last() == mark(store, slot);
+    forget();
+    return missed;
+  }
+  static void forget() {
+    if (!last().empty()) last().clear();
+  }
+
+ private:
+  static std::string mark(const void* store, const std::string& slot) {
+    return std::string(reinterpret_cast<const char*>(&store), sizeof store) + slot;
+  }
+  static std::string& last() { return missed_; }
+  // Initial-exec: reached on every hit, without a look-up of the module's TLS block.
+  static inline thread_local std::string missed_ __attribute__((tls_model("initial-exec")));
+};
 
 }  // namespace store_interface

@@ -115,4 +115,13 @@ std::string_view utf8(PyObject* text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+void log_record(PyObject* logger, const Id& level, const char* format, Args args) {
+  Ref method = getattr(logger, level);
+  Ref items = new_list();
+  list_append(items.get(), str(format).get());
+  for (PyObject* arg : args) list_append(items.get(), arg);
+  Ref positional = check(PyList_AsTuple(items.get()));
+  check(PyObject_Call(method.get(), positional.get(), nullptr));
+}
+
 }  // namespace pcrt

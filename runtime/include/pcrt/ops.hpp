@@ -100,6 +100,10 @@ inline Ref dict_get(PyObject* dict, PyObject* key) {
 inline Ref dict_get(PyObject* dict, const Id& key) { return dict_get(dict, key.get()); }
 inline void list_append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
 
+// logger.<level>(format, *args): the logging module formats the message only
+// when a handler takes the record.
+void log_record(PyObject* logger, const Id& level, const char* format, Args args = {});
+
 // `import name` (the named module itself, also for dotted names).
 Ref import(const char* name);
 // `from module import name`.
