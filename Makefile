@@ -138,10 +138,13 @@ bench-check: build  ## the benchmarks as a gate: fails when a target is missed
 # them), what each module imports, the local service and the stand-ins (pure
 # Python), and the demo (in a child process, the calls that the end-to-end tests
 # make in this one); together they cost about two minutes under ASan.  The
-# fleets of spawned processes are left out too (the Redis and disk fleets, the
-# shared quota): their workers make the calls the single-process tests make
-# here, and what they assert is wall-clock throughput, which the sanitizers'
-# slowdown distorts; about a minute and a half under ASan.  The build
+# fleets of spawned processes are left out too (the Redis, disk and history
+# fleets, the shared quota): their workers make the calls the single-process
+# tests make here, and what they assert is wall-clock throughput, which the
+# sanitizers' slowdown distorts; about two minutes and a half under ASan.  Two
+# kinds of test repeat less under PC_SANITIZED: the clean-exit children (each
+# settling moment once instead of twice) and the resampler's random frames (a
+# quarter of them); the normal run repeats them in full.  The build
 # goes into its own directory, put ahead of .venv on the module path for this
 # run only, so .venv keeps the normal build and a plain import works afterwards.
 # UBSan does not stop a process by default: here its first report aborts it, as
@@ -152,7 +155,7 @@ bench-check: build  ## the benchmarks as a gate: fails when a target is missed
 # interpreters of their own.
 SAN_SITE := build/sanitize-site
 SAN_LOGS := build/sanitize-logs
-SANITIZE_SKIPPED := stubs imports service stand_ins demo redisstore_fleet diskstore_fleet quota
+SANITIZE_SKIPPED := stubs imports service stand_ins demo redisstore_fleet diskstore_fleet history_fleet quota
 sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the native code's tests under them
 	rm -rf $(SAN_SITE) $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) \

@@ -31,7 +31,7 @@ from urllib.parse import parse_qs, urlsplit
 
 SYMBOLS = 200
 ROWS = 1_000
-ROUNDS = 7
+ROUNDS = 15
 PREFIX = "/api/v1/tessaro"
 
 

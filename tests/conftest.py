@@ -120,11 +120,20 @@ def redis_client(redis_server):
 # The suite runs on two workers (pytest -n 2 --dist loadgroup): every test marked
 # `timing` goes to one of them and runs alone there, so no two of them ever share
 # the machine; the other worker keeps running the rest.
-@pytest.hookimpl(tryfirst=True)
-def pytest_collection_modifyitems(items):
+# xdist groups a test by a suffix it appends to the test's node id; where
+# pytest ignores that (pytest-xdist#1386), the groups are silently spread
+# over both workers, so a worker stops the run instead.
+@pytest.hookimpl(hookwrapper=True, tryfirst=True)
+def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("timing"):
             item.add_marker(pytest.mark.xdist_group("timing"))
+    yield
+    if getattr(config.option, "loadgroup", False):
+        lost = [item.nodeid for item in items if item.get_closest_marker("xdist_group") and "@" not in item.nodeid]
+        if lost:
+            raise pytest.UsageError(f"pytest-xdist did not group {lost[0]} (and {len(lost) - 1} more): this "
+                                    "pytest is one whose node ids it cannot extend; install requirements-dev.txt")
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 """Resampling of investor flows, compared with the straightforward per-group algorithm."""
 
 import math
+import os
 import re
 import types
 import warnings
@@ -17,6 +18,13 @@ from private_core.investor.bridgework import InvestorBridgework
 BRIDGE = InvestorBridgework(None)
 # Unparsable date texts make pandas say it parses them one by one.
 pytestmark = pytest.mark.filterwarnings("ignore:Could not infer format:UserWarning")
+SANITIZED = bool(os.environ.get("PC_SANITIZED"))
+
+
+def examples(n):
+    """A quarter of the examples under the sanitizers: they check the memory the
+    resampler touches, which a few shapes of each kind reach; the normal run checks results."""
+    return n // 4 if SANITIZED else n
 
 
 def per_group_resample(frame, namespace, interval):
@@ -179,7 +187,7 @@ def frames(draw):
 def test_matches_per_group_resampling(shard):
     # 400 examples in four shards, each from a seed of its own, so that two workers share them.
     @seed(shard)
-    @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @settings(max_examples=examples(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(frame=frames(), namespace=st.sampled_from(["stock", "sector", "market", "fund"]),
            rule=st.sampled_from(RULES))
     def check(frame, namespace, rule):
@@ -204,13 +212,13 @@ def market_frames(draw):
     return pd.concat(parts, ignore_index=True).sample(frac=1, random_state=int(rng.integers(0, 100)))
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frame=market_frames(), rule=st.sampled_from(["1W", "1M", "W-WED", "QE", "MS", "1D", "2W"]))
 def test_market_frames_match_per_group_resampling(frame, rule):
     assert_same(frame, "stock", rule)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(starts=st.lists(st.integers(0, 40), min_size=1, max_size=6), rule=st.sampled_from(["2W", "3D", "5h", "2ME"]))
 def test_strided_rules_follow_each_group_start(starts, rule):
     # Each group's buckets are anchored at its own first day for these rules.

@@ -9,6 +9,9 @@ import pytest
 from private_core import daybars, ticklane
 from private_core.investor import bridgework
 
+# One worker takes the whole file under xdist: the demo runs once, in the module's fixture.
+pytestmark = pytest.mark.xdist_group("demo")
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 SECTIONS = [

@@ -11,6 +11,9 @@ import pytest
 import private_core
 from conftest import ROOT
 
+# One worker takes the whole file under xdist: each mypy run happens once, in the module's fixtures.
+pytestmark = pytest.mark.xdist_group("stubs")
+
 MODULES = [
     "wirelink", "daybars", "ticklane", "memstore", "ttlrules", "memoguard", "ledgerbook", "keygate",
     "progress", "toolbox", "investor.bridgework", "investor.FlowContract", "pacegate", "bulkfetch", "redisstore",
