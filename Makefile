@@ -165,7 +165,7 @@ sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the nati
 	PYTHONPATH="$(abspath $(SAN_SITE))" PC_SANITIZED=1 \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$(abspath $(SAN_LOGS))/asan \
-	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$(abspath runtime/ubsan.supp) \
+	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc PYTHONDEVMODE=1 $(PY) $(PYTEST) -p no:cacheprovider \
 	    $(foreach t,$(SANITIZE_SKIPPED),--ignore=tests/test_$(t).py) || status=$$?; \
 	if [ -n "$$(ls -A $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitizer reports above" >&2; status=1; fi; \

@@ -61,6 +61,20 @@ CASES = {
             daemon(cached, client, slow_fetch)
         main_exit()
     """,
+    # Closing actions that run while a failure is being handled (a finally
+    # block, an __exit__), sleeping in Python when the exit comes.
+    "finally after a failure": """
+        from private_core import _runtime_probe as probe
+        def fail():
+            raise KeyError("the body failed")
+        def closing():
+            busy.set()
+            while True:
+                time.sleep(0.001)
+        for _ in range(2):
+            daemon(probe.try_finally, fail, closing)
+        main_exit()
+    """,
     # Waiters on a slot another store holds, polling Redis.
     "RedisStore waiters": """
         import redis
@@ -142,7 +156,9 @@ def test_exit_is_clean_with_daemon_threads_in_native_waits(case, service, reques
     redis_port = 0
     if case.startswith("RedisStore"):
         pytest.importorskip("redis")
-        redis_port = request.getfixturevalue("redis_server").port
+        server = request.getfixturevalue("redis_server")
+        server.start()  # another test on this worker may have stopped it
+        redis_port = server.port
     code = PRELUDE + textwrap.dedent(CASES[case])
     # Two children at a time: the crash depends on timing, not on load.
     with ThreadPoolExecutor(max_workers=2) as pool:

@@ -40,13 +40,11 @@ PyObject* after_fork_child(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PCRT_LETS_THREAD_EXIT_THROUGH PyObject* at_exit(PyObject*, PyObject*) {
+PyObject* at_exit(PyObject*, PyObject*) {
   try {
     Daemon::stop_all_and_join();
     Py_RETURN_NONE;
-  } catch (const ThreadExit&) {
-    throw;  // a thread the interpreter ends: no thread state, no C API
-  } catch (...) {
+  } catch (const std::exception&) {
     translate_exception();
     return nullptr;
   }
@@ -91,7 +89,7 @@ Daemon::~Daemon() {
   forget(running_daemons(), this);
 }
 
-PCRT_LETS_THREAD_EXIT_THROUGH bool Daemon::start(PyObject* owner, double period) {
+bool Daemon::start(PyObject* owner, double period) {
   static const Id id_Thread("Thread"), id_target("target"), id_daemon("daemon"), id_name("name"), id_start("start");
   if (g_exiting.load()) return false;
   if (thread_) return true;
@@ -115,9 +113,7 @@ PCRT_LETS_THREAD_EXIT_THROUGH bool Daemon::start(PyObject* owner, double period)
   running_daemons().push_back(this);
   try {
     call_method(thread.get(), id_start);
-  } catch (const ThreadExit&) {
-    throw;  // a thread the interpreter ends: no thread state, no C API
-  } catch (...) {
+  } catch (const std::exception&) {
     ended(generation);
     throw;
   }
@@ -162,7 +158,7 @@ void Daemon::ended(std::uint64_t generation) noexcept {
   forget(running_daemons(), this);
 }
 
-PCRT_LETS_THREAD_EXIT_THROUGH PyObject* Daemon::run_loop(PyObject* capsule, PyObject*) {
+PyObject* Daemon::run_loop(PyObject* capsule, PyObject*) {
   auto* run = static_cast<Run*>(PyCapsule_GetPointer(capsule, kRunCapsule));
   if (run == nullptr) return nullptr;
   Daemon* daemon = run->daemon;
@@ -173,9 +169,7 @@ PCRT_LETS_THREAD_EXIT_THROUGH PyObject* Daemon::run_loop(PyObject* capsule, PyOb
     while (daemon->pause(daemon->period_, generation) != Wake::stopped) {
       if (!daemon->step_(run->owner.get(), daemon->context_)) break;
     }
-  } catch (const ThreadExit&) {
-    throw;  // a thread the interpreter ends: no thread state, no C API
-  } catch (...) {
+  } catch (const std::exception&) {
     daemon->ended(generation);
     translate_exception();
     return nullptr;
@@ -206,8 +200,16 @@ void Daemon::stop_all_and_join() {
     daemon->stop();
   }
   // A thread inside a slow call ends when that call returns; the exit waits for it a while only.
+  // One that another thread is still starting (Thread.start() waits for it
+  // without the GIL) cannot be joined yet; it sees the exit at its first
+  // pause and ends without a step.
+  static const Id id_is_alive("is_alive");
   Ref timeout = check(PyFloat_FromDouble(5.0));
-  for (Ref& thread : threads) call_method(thread.get(), id_join, {}, {{id_timeout, timeout.get()}});
+  for (Ref& thread : threads) {
+    if (truthy(call_method(thread.get(), id_is_alive).get())) {
+      call_method(thread.get(), id_join, {}, {{id_timeout, timeout.get()}});
+    }
+  }
 }
 
 }  // namespace pcrt

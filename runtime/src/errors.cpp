@@ -119,8 +119,6 @@ void translate_exception() noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& exc) {
     PyErr_SetString(PyExc_SystemError, exc.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
   }
 }
 

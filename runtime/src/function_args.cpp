@@ -105,15 +105,12 @@ PyObject* convert(const Param& param, PyObject* value) {
   return nullptr;
 }
 
-PCRT_LETS_THREAD_EXIT_THROUGH PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                                            PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   FunctionObject* fn = as_function(callable);
   try {
     Call call(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
     return fn->spec->body(call).release();
-  } catch (const ThreadExit&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     translate_exception();
     return nullptr;
   }
@@ -134,13 +131,10 @@ void Call::take(std::size_t index, Ref value) {
   owned_ |= (1u << index);
 }
 
-PCRT_LETS_THREAD_EXIT_THROUGH Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-    : fn_(fn) {
+Call::Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : fn_(fn) {
   try {
     parse(args, nargs, kwnames);
-  } catch (const ThreadExit&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     release();
     throw;
   }

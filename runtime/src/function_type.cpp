@@ -60,12 +60,10 @@ PyObject* function_repr(PyObject* self) {
 
 // Wraps getters so that C++ exceptions never reach the interpreter.
 template <Ref (*Get)(FunctionObject*)>
-PCRT_LETS_THREAD_EXIT_THROUGH PyObject* guarded_getter(PyObject* self, void*) {
+PyObject* guarded_getter(PyObject* self, void*) {
   try {
     return Get(as_function(self)).release();
-  } catch (const ThreadExit&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     translate_exception();
     return nullptr;
   }

@@ -131,14 +131,12 @@ Ref ClassBuilder::build_dataclass() {
   return call_method(dataclasses.get(), id_dataclass, {cls.get()});
 }
 
-PCRT_LETS_THREAD_EXIT_THROUGH int exec_module(PyObject* module, void (*build)(Module&)) {
+int exec_module(PyObject* module, void (*build)(Module&)) {
   try {
     Module builder(module);
     build(builder);
     return 0;
-  } catch (const ThreadExit&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     translate_exception();
     return -1;
   }

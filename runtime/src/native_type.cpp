@@ -8,12 +8,10 @@ namespace pcrt {
 namespace detail {
 namespace {
 
-PCRT_LETS_THREAD_EXIT_THROUGH PyObject* get_attribute(PyObject* self, void* closure) {
+PyObject* get_attribute(PyObject* self, void* closure) {
   try {
     return static_cast<const Getter*>(closure)->get(self).release();
-  } catch (const ThreadExit&) {
-    throw;  // a thread the interpreter ends: no thread state, no C API
-  } catch (...) {
+  } catch (const std::exception&) {
     translate_exception();
     return nullptr;
   }

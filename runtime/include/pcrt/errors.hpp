@@ -52,12 +52,12 @@ Ref catch_json_error();
 // the reason a log line gives when a value is kept back.
 std::string exception_text(PyObject* exc, std::size_t limit = 200);
 
-// Inside a `catch (...)` handler: makes the C++ exception in flight the
+// Inside a `catch (const std::exception&)` handler: makes the C++ exception in flight the
 // pending Python exception (`Raised`: already pending; std::bad_alloc:
 // MemoryError; anything else: SystemError).  Entry points call this before
 // returning NULL, so no C++ exception crosses into the interpreter.
 void translate_exception() noexcept;
-// Inside a `catch (...)` handler: the exception in flight, as a Python
+// Inside a `catch (const std::exception&)` handler: the exception in flight, as a Python
 // exception taken from the indicator.
 Ref catch_current();
 

@@ -18,15 +18,13 @@ namespace detail {
 // Returns normally only when `exit` swallows the exception; an exception from
 // `exit` itself propagates with the body's as its context.
 template <class Exit>
-PCRT_LETS_THREAD_EXIT_THROUGH void exit_after_failure(Exit& exit) {
+void exit_after_failure(Exit& exit) {
   Ref pending = catch_current();
   bool swallow = false;
   try {
     Handling handling(pending.get());
     swallow = exit(pending.get());
-  } catch (const ThreadExit&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     raise_during(catch_current(), std::move(pending));
   }
   if (!swallow) reraise(std::move(pending));
@@ -40,14 +38,12 @@ PCRT_LETS_THREAD_EXIT_THROUGH void exit_after_failure(Exit& exit) {
 // included, first becomes its Python counterpart).  `exit` returns true to
 // swallow that exception, and the result is then a default-constructed value.
 template <class Body, class Exit>
-PCRT_LETS_THREAD_EXIT_THROUGH auto run_with_exit(Body&& body, Exit&& exit) -> decltype(body()) {
+auto run_with_exit(Body&& body, Exit&& exit) -> decltype(body()) {
   using Result = decltype(body());
   Result result{};
   try {
     result = body();
-  } catch (const ThreadExit&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     detail::exit_after_failure(exit);
     return Result{};
   }

@@ -13,7 +13,7 @@ namespace pcrt {
 // where the interpreter ends a daemon thread, and that forced unwind must be
 // free to leave through the frames above (a destructor cannot let it pass).
 template <class Work>
-PCRT_LETS_THREAD_EXIT_THROUGH auto without_gil(Work&& work) -> decltype(work()) {
+auto without_gil(Work&& work) -> decltype(work()) {
   using Result = decltype(work());
   PyThreadState* saved = PyEval_SaveThread();
   try {
@@ -24,9 +24,7 @@ PCRT_LETS_THREAD_EXIT_THROUGH auto without_gil(Work&& work) -> decltype(work()) 
       PyEval_RestoreThread(saved);
       return result;
     }
-  } catch (const ThreadExit&) {
-    throw;  // this thread is being ended: there is no GIL to take back
-  } catch (...) {
+  } catch (const std::exception&) {
     PyEval_RestoreThread(saved);
     throw;
   }

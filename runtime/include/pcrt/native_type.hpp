@@ -108,15 +108,13 @@ class NativeType {
     return *std::launder(reinterpret_cast<State*>(as_object(self)->storage));
   }
 
-  PCRT_LETS_THREAD_EXIT_THROUGH static PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+  static PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {
       new (as_object(self)->storage) State();
       as_object(self)->constructed = true;
-    } catch (const ThreadExit&) {
-      throw;  // a thread the interpreter ends: no thread state, no C API
-    } catch (...) {
+    } catch (const std::exception&) {
       translate_exception();
       Py_DECREF(self);
       return nullptr;

@@ -6,13 +6,14 @@
 // interpreter, so module code reads straight through like the Python it mirrors.
 #pragma once
 
+#include <exception>
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <utility>
 
 #if defined(__GLIBCXX__)
-#include <cxxabi.h>
 #endif
 
 // 1: use the fast paths that rely on interpreter internals or on caches kept
@@ -26,26 +27,21 @@ namespace pcrt {
 
 // Thrown when the Python error indicator is set.  Carries nothing: the error
 // itself stays in the interpreter until an entry point hands it back.
-struct Raised {};
+//
+// Every exception of ours derives from std::exception, and handlers name it
+// (`catch (const std::exception&)`), never `catch (...)`.  At exit the
+// interpreter ends a daemon thread that asks for the GIL back with
+// pthread_exit, which glibc runs as a forced unwind through our frames, the
+// thread by then without a thread state.  That unwind must pass through
+// untouched: a handler that catches it, even only to rethrow it, aborts the
+// process when it runs inside another handler (libstdc++ refuses to catch
+// that foreign exception while one is being handled, and a handler's Python
+// call may well release the GIL), and a handler that swallows it aborts too.
+struct Raised : std::exception {
+  const char* what() const noexcept override { return "a Python exception is pending"; }
+};
 
 [[noreturn]] inline void raised() { throw Raised{}; }
-
-// At exit the interpreter ends a daemon thread that asks for the GIL back with
-// pthread_exit, which glibc runs as a forced unwind through our frames; by
-// then the thread has no thread state.  Every catch-all lets it through first
-// (`catch (const ThreadExit&) { throw; }`), since swallowing it aborts the
-// process and handling it calls the C API without a thread state; pybind11's
-// dispatcher does the same for the same reason.
-#if defined(__GLIBCXX__)
-using ThreadExit = abi::__forced_unwind;
-#else
-struct ThreadExit {};  // no forced unwind to let through
-#endif
-
-// Marks a function with such a handler.  The forced unwind carries no C++
-// object, so libstdc++ binds the handler's reference to null (never read: the
-// handler only rethrows), which UBSan's null check would report.
-#define PCRT_LETS_THREAD_EXIT_THROUGH __attribute__((no_sanitize("null")))
 
 // Whether this thread may call the C API.  False only in a thread the
 // interpreter is ending at exit, while it unwinds: destructors then leave what
