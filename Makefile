@@ -108,11 +108,13 @@ $(OLD_STAMP): $(OLD_DEPS) $(STAND_IN_SOURCES)
 
 # Left out there: the tests of what no dependency reaches (the runtime on its
 # own, its clean exit, the local service, the stubs), the demo (the calls the
-# end-to-end tests make in-process) and the gates that repeat every module's
-# calls thousands of times (leaks, arbitrary arguments, load); they run in
-# `make test` and `make sanitize`, and .ci/run stays within its time.
+# end-to-end tests make in-process), the gates that repeat every module's
+# calls thousands of times (leaks, arbitrary arguments, load) and the fleets
+# of spawned processes with the shared quota (their workers make the calls
+# the single-process tests make, on the same dependencies); they run in
+# `make test`, and .ci/run stays within its time.
 OLDEST_SKIPPED := leaks properties load bad_input runtime runtime_flow fast_paths stubs service \
-                  replaced_exceptions signature_lines exit demo
+                  replaced_exceptions signature_lines exit demo redisstore_fleet diskstore_fleet history_fleet quota
 # The README's strict type check reads the stubs, which need the typed
 # requests of the current pins (older releases ship no type information).
 OLDEST_DESELECTED := tests/test_readme.py::test_the_examples_pass_a_strict_type_check_from_the_repository_root
@@ -134,8 +136,9 @@ bench-check: build  ## the benchmarks as a gate: fails when a target is missed
 
 # ASan + UBSan build of everything, then the suite under it with warnings as
 # errors: every test that runs the native code.  Left out (SANITIZE_SKIPPED)
-# are the tests that give the sanitizers nothing to check: the stubs (mypy reads
-# them), what each module imports, the local service and the stand-ins (pure
+# are the tests that give the sanitizers nothing to check: the stubs and the
+# README's examples (mypy reads them; the examples make the end-to-end tests'
+# calls), what each module imports, the local service and the stand-ins (pure
 # Python), and the demo (in a child process, the calls that the end-to-end tests
 # make in this one); together they cost about two minutes under ASan.  The
 # fleets of spawned processes are left out too (the Redis, disk and history
@@ -155,7 +158,7 @@ bench-check: build  ## the benchmarks as a gate: fails when a target is missed
 # interpreters of their own.
 SAN_SITE := build/sanitize-site
 SAN_LOGS := build/sanitize-logs
-SANITIZE_SKIPPED := stubs imports service stand_ins demo redisstore_fleet diskstore_fleet history_fleet quota
+SANITIZE_SKIPPED := stubs readme imports service stand_ins demo redisstore_fleet diskstore_fleet history_fleet quota
 sanitize: $(STAMP) redis-server  ## rebuild with ASan and UBSan and run the native code's tests under them
 	rm -rf $(SAN_SITE) $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) \

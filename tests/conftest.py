@@ -4,6 +4,7 @@ A test that asserts on wall-clock time is marked `@pytest.mark.timing` (a whole 
 """
 
 import json
+import os
 import pathlib
 import signal
 import socket
@@ -93,6 +94,16 @@ from hypothesis import HealthCheck, settings  # noqa: E402
 settings.register_profile("gates", derandomize=True, database=None, deadline=None, print_blob=False,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.load_profile("gates")
+
+# Set by `make sanitize`: the build under test checks every memory access.
+SANITIZED = bool(os.environ.get("PC_SANITIZED"))
+
+
+def examples(n):
+    """A property's example count: a quarter under the sanitizers, which check the
+    memory the code touches (a few inputs of each shape reach it); the normal run
+    checks the results on all of them."""
+    return n // 4 if SANITIZED else n
 
 
 @pytest.fixture(scope="session")

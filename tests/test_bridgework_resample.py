@@ -1,7 +1,6 @@
 """Resampling of investor flows, compared with the straightforward per-group algorithm."""
 
 import math
-import os
 import re
 import types
 import warnings
@@ -13,20 +12,12 @@ from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
 import private_core.investor.bridgework as bw
+from conftest import examples
 from private_core.investor.bridgework import InvestorBridgework
 
 BRIDGE = InvestorBridgework(None)
 # Unparsable date texts make pandas say it parses them one by one.
 pytestmark = pytest.mark.filterwarnings("ignore:Could not infer format:UserWarning")
-SANITIZED = bool(os.environ.get("PC_SANITIZED"))
-
-
-def examples(n):
-    """A quarter of the examples under the sanitizers: they check the memory the
-    resampler touches, which a few shapes of each kind reach; the normal run checks results."""
-    return n // 4 if SANITIZED else n
-
-
 def per_group_resample(frame, namespace, interval):
     """One pandas resample per identifier: slow, and plainly right."""
     interval = re.sub(r"^([+-]?\d*)M$", r"\1ME", interval)  # pandas has dropped the bare month rule

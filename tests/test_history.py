@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from tessaro.exceptions import DataDecodingError, HttpError
 
 import local_service
+from conftest import examples
 from private_core import daybars, history
 from private_core.memstore import _Cache
 from private_core.wirelink import HttpSession
@@ -95,7 +96,7 @@ def requests_strategy():
     return st.lists(request, min_size=1, max_size=6)
 
 
-@settings(max_examples=30)
+@settings(max_examples=examples(32))
 @given(steps=requests_strategy())
 def test_random_request_sequences_give_the_sequential_frame(service, session, steps):
     store, day = _Cache(), BASE

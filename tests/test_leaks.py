@@ -32,10 +32,10 @@ import private_core.memstore as ms
 import private_core.progress as pg
 import private_core.ttlrules as tr
 import private_core.wirelink as wl
+from conftest import SANITIZED  # ASan's quarantine holds freed memory: no resident-size check
 from gates import SECRET
 from tessaro.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
 
-SANITIZED = bool(os.environ.get("PC_SANITIZED"))  # ASan's quarantine holds freed memory: no resident-size check
 WARMUP = 200
 TRACED = 1_000 if SANITIZED else 3_000
 MIN_TRACED = 200
