@@ -146,8 +146,9 @@ bench-check: build  ## the benchmarks as a gate: fails when a target is missed
 # tests make here, and what they assert is wall-clock throughput, which the
 # sanitizers' slowdown distorts; about two minutes and a half under ASan.  Two
 # kinds of test repeat less under PC_SANITIZED: the clean-exit children (each
-# settling moment once instead of twice) and the resampler's random frames (a
-# quarter of them); the normal run repeats them in full.  The build
+# settling moment once instead of twice) and the property tests whose count
+# comes from `examples()` in tests/conftest.py (a quarter of their examples);
+# the normal run repeats them in full.  The build
 # goes into its own directory, put ahead of .venv on the module path for this
 # run only, so .venv keeps the normal build and a plain import works afterwards.
 # UBSan does not stop a process by default: here its first report aborts it, as

@@ -15,9 +15,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from conftest import SANITIZED
+
 # Each of the five settling moments twice; once under the sanitizers, whose
 # children take seconds each to start and check memory, not timing, here.
-RUNS = 5 if os.environ.get("PC_SANITIZED") else 10
+RUNS = 5 if SANITIZED else 10
 # Seconds one child may take, interpreter start and imports included, on a loaded machine.
 CHILD_TIMEOUT = 60
 

@@ -6,15 +6,11 @@
 // interpreter, so module code reads straight through like the Python it mirrors.
 #pragma once
 
-#include <exception>
-
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <utility>
-
-#if defined(__GLIBCXX__)
-#endif
 
 // 1: use the fast paths that rely on interpreter internals or on caches kept
 // valid by interpreter hooks (see site.hpp); 0: public-API paths only.  Set by
