@@ -638,13 +638,7 @@ void write_entry(DiskState& st, const std::string& slot, PyObject* value, std::o
 Ref encode_entry(const Call& c, DiskState& st, PyObject* entry, const std::string& slot, long long now,
                  std::optional<long long> expires_at, std::string& why) {
   entrycodec::Entry stored{getattr(entry, id_data), utc_moment(now), utc_moment(expires_at), getattr(entry, id_params)};
-  try {
-    return entrycodec::encode(c.names(), stored, st.mac.get(), slot, why);
-  } catch (const Raised&) {
-    Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    why = "it cannot be encoded (" + exception_text(exc.get()) + ")";
-    return nullptr;
-  }
+  return entrycodec::encode(c.names(), stored, st.mac.get(), slot, why);
 }
 
 Ref disk_store_set(Call& c) {

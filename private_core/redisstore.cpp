@@ -397,13 +397,7 @@ void write_shared(Store& s, const std::string& slot, PyObject* value, long long 
 Ref shareable(const Call& c, Store& s, PyObject* ns, const entrycodec::Entry& stored, PyObject* name) {
   static const Id id_warning("warning");
   std::string why;
-  Ref value;
-  try {
-    value = entrycodec::encode(c.names(), stored, s.mac.get(), bytes_view(name), why);
-  } catch (const Raised&) {
-    Ref exc = catch_matching([] { return Ref::borrow(PyExc_Exception); });
-    why = "it cannot be encoded (" + exception_text(exc.get()) + ")";
-  }
+  Ref value = entrycodec::encode(c.names(), stored, s.mac.get(), bytes_view(name), why);
   if (!value && !check(PySet_Contains(s.unshared.get(), ns))) {
     check(PySet_Add(s.unshared.get(), ns));
     Ref reason = str(why);

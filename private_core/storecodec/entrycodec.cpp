@@ -265,7 +265,10 @@ Ref keyed_mac(const ModuleNames& names, PyObject* secret) {
   return call_method(hmac.get(), id_new, {key.get()}, {{id_digestmod, sha256.get()}});
 }
 
-Ref encode(const ModuleNames& names, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why) {
+namespace {
+
+Ref encode_value(const ModuleNames& names, const Entry& entry, PyObject* mac, std::string_view redis_key,
+                 std::string& why) {
   static const Id id_fetched_at("fetched_at"), id_expires_at("expires_at"), id_params("params");
   PyObject* data = entry.data.get();
   Ref pd = names.get(id_pd);
@@ -311,6 +314,19 @@ Ref encode(const ModuleNames& names, const Entry& entry, PyObject* mac, std::str
     std::memcpy(out + body_size, PyBytes_AS_STRING(tag.get()), kTag);
   }
   return value;
+}
+
+}  // namespace
+
+Ref encode(const ModuleNames& names, const Entry& entry, PyObject* mac, std::string_view redis_key, std::string& why) {
+  Ref failure;
+  try {
+    return encode_value(names, entry, mac, redis_key, why);
+  } catch (const Raised&) {
+    failure = catch_matching([] { return Ref::borrow(PyExc_Exception); });
+  }
+  why = "it cannot be encoded (" + exception_text(failure.get()) + ")";
+  return nullptr;
 }
 
 Entry decode(const ModuleNames& names, PyObject* value, PyObject* mac, std::string_view redis_key) {

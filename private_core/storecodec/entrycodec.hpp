@@ -29,7 +29,8 @@ struct Entry {
 pcrt::Ref keyed_mac(const pcrt::ModuleNames& names, PyObject* secret);
 
 // The value to store for `entry` under `redis_key`; an empty Ref, with the
-// reason in `why`, when it cannot be stored so that it reads back unchanged.
+// reason in `why`, when it cannot be stored so that it reads back unchanged
+// or encoding it raises (an Exception; the reason quotes it).
 // `mac` is a keyed hmac object (copied, never updated) or None.
 pcrt::Ref encode(const pcrt::ModuleNames& names, const Entry& entry, PyObject* mac, std::string_view redis_key,
                  std::string& why);
